@@ -1,0 +1,101 @@
+// The hub: start-up in a fixed order, then the CPU node state machine for the
+// rest of the process's life. It takes no arguments and reads no environment;
+// everything comes from the configuration file.
+#include <pthread.h>
+#include <time.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "can/thread_can_read.h"
+#include "can/thread_can_write.h"
+#include "gpio/thread_gpio.h"
+#include "hub_cfg.h"
+#include "pc/hub_to_pc.h"
+#include "pc/thread_tcp_server.h"
+#include "platform/device.h"
+#include "platform/trace.h"
+#include "sm/cpu_sm.h"
+#include "sm/pc_sm.h"
+
+namespace {
+
+// Owned by the main thread for the life of the process; the worker threads
+// keep their addresses.
+int CanFid = -1;
+int GpioFid = -1;
+
+void sleep_one_second() {
+    timespec second{1, 0};
+    while (nanosleep(&second, &second) != 0) {
+    }
+}
+
+int open_device(const char *path, DeviceKind kind, const char *what, bool say_why) {
+    int fd = dev_open(path, kind);
+    if (fd < 0 && say_why) {
+        fprintf(stderr, "hub: cannot open the %s device %s: %s\n", what, path ? path : "(no path configured)",
+                path ? strerror(errno) : "set it in the configuration file");
+    }
+    return fd;
+}
+
+// Waits for the CAN controller, once a second. While a device is missing
+// the open is retried each second, so the hub comes up when it appears.
+void wait_for_can_controller() {
+    int status = 1;
+    while (status != 0) {
+        sleep_one_second();
+        if (CanFid < 0 && (CanFid = open_device(Hub_Config.canDevice, DeviceKind::Can, "CAN", false)) >= 0)
+            fprintf(stderr, "hub: CAN device %s is there now (fid %d)\n", Hub_Config.canDevice, CanFid);
+        if (GpioFid < 0 && (GpioFid = open_device(Hub_Config.gpioDevice, DeviceKind::Gpio, "GPIO", false)) >= 0)
+            fprintf(stderr, "hub: GPIO device %s is there now (fid %d)\n", Hub_Config.gpioDevice, GpioFid);
+        (void)dev_ioctl(CanFid, 0, &status);
+        trace("Init SJA1000 = %d\n", status);
+    }
+}
+
+void start_thread(void *(*entry)(void *), void *arg) {
+    pthread_t thread;
+    (void)pthread_create(&thread, nullptr, entry, arg);
+}
+
+}  // namespace
+
+int main() {
+    trace_open();
+    hub_read_configuration();
+
+    CanFid = open_device(Hub_Config.canDevice, DeviceKind::Can, "CAN", true);
+    trace("Can fid = %d\n", CanFid);
+    GpioFid = open_device(Hub_Config.gpioDevice, DeviceKind::Gpio, "GPIO", true);
+    trace("gpio fid = %d\n", GpioFid);
+
+    wait_for_can_controller();
+
+    cpu_sm_init();
+    pc_sm_init();
+
+    sem_init(&TcpSem, 0, 1);
+    can_tx_init();
+    can_rx_init();
+    gpio_init();
+    // The TCP server may drive the sensor-ready line as soon as a PC reports.
+    gpio_attach(&GpioFid);
+
+    start_thread(tcp_server_thread, nullptr);
+    start_thread(can_tx_thread, &CanFid);
+    start_thread(can_rx_thread, &CanFid);
+    start_thread(gpio_thread, &GpioFid);
+
+    // Each pass makes at most one transition. Between passes the thread
+    // sleeps until the CAN reader stores a state command, so a command still
+    // takes effect at once and an idle hub uses no processor.
+    for (;;) {
+        uint32_t seen = cpu_sm_command_seq();
+        int moved = cpu_sm();
+        pc_sm();
+        if (!moved) cpu_sm_wait_command(seen);
+    }
+}

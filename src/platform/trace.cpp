@@ -1,0 +1,101 @@
+#include "platform/trace.h"
+
+#include <syslog.h>
+
+#include <cstdio>
+
+#include "hub_cfg.h"
+
+namespace {
+
+void default_syslog_writer(const char *fmt, va_list ap) { vsyslog(LOG_INFO, fmt, ap); }
+
+SyslogWriter syslog_writer = default_syslog_writer;
+
+void to_syslog(const char *fmt, va_list ap) { syslog_writer(fmt, ap); }
+
+void log_text(const char *fmt, ...) HUB_PRINTF(1, 2);
+void log_text(const char *fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    to_syslog(fmt, ap);
+    va_end(ap);
+}
+
+}  // namespace
+
+void trace_open() {
+    openlog("hub", LOG_PID, LOG_USER);
+    // Line-buffered even into a pipe: a supervisor or journald sees each
+    // trace as it happens.
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+}
+
+void trace_set_syslog_writer(SyslogWriter writer) {
+    syslog_writer = writer ? writer : default_syslog_writer;
+}
+
+void trace(const char *fmt, ...) {
+    va_list ap;
+    if (Hub_Config.verbose) {
+        va_start(ap, fmt);
+        vprintf(fmt, ap);
+        va_end(ap);
+    }
+    if (Hub_Config.syslog) {
+        va_start(ap, fmt);
+        to_syslog(fmt, ap);
+        va_end(ap);
+    }
+}
+
+void trace_line(const char *text) {
+    if (Hub_Config.verbose) puts(text);
+    if (Hub_Config.syslog) log_text("%s\n", text);
+}
+
+void console(const char *fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    vprintf(fmt, ap);
+    va_end(ap);
+}
+
+void console_line(const char *text) { puts(text); }
+
+void console_and_log(const char *fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    vprintf(fmt, ap);
+    va_end(ap);
+    if (Hub_Config.syslog) {
+        va_start(ap, fmt);
+        to_syslog(fmt, ap);
+        va_end(ap);
+    }
+}
+
+void report_error(const char *label) {
+    perror(label);
+    if (Hub_Config.syslog) log_text("%s\n", label);
+}
+
+void trace_stdout_text(const char *text) {
+    if (!Hub_Config.verbose) return;
+    fputs(text, stdout);
+    // The writer's dump leaves its line open; show it now all the same.
+    fflush(stdout);
+}
+
+void trace_syslog_piece(const char *fmt, ...) {
+    if (!Hub_Config.syslog) return;
+    va_list ap;
+    va_start(ap, fmt);
+    to_syslog(fmt, ap);
+    va_end(ap);
+}
+
+void console_flush_text(const char *text) {
+    fputs(text, stdout);
+    fflush(stdout);
+}
