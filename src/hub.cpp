@@ -51,7 +51,8 @@ void wait_for_can_controller() {
             fprintf(stderr, "hub: CAN device %s is there now (fid %d)\n", Hub_Config.canDevice, CanFid);
         if (GpioFid < 0 && (GpioFid = open_device(Hub_Config.gpioDevice, DeviceKind::Gpio, "GPIO", false)) >= 0)
             fprintf(stderr, "hub: GPIO device %s is there now (fid %d)\n", Hub_Config.gpioDevice, GpioFid);
-        (void)dev_ioctl(CanFid, 0, &status);
+        // A controller that hung up is connected again for the next query.
+        if (dev_ioctl(CanFid, 0, &status) == -1 && (errno == ECONNRESET || errno == EPIPE)) (void)dev_recover(CanFid);
         trace("Init SJA1000 = %d\n", status);
     }
 }
