@@ -98,6 +98,18 @@ long ms_until(const timespec &deadline) {
     return (deadline.tv_sec - now.tv_sec) * 1000L + (deadline.tv_nsec - now.tv_nsec) / 1000000L;
 }
 
+// Connects again on the same descriptor number, so the threads that hold its
+// address need not know. The caller holds d.lock.
+int reconnect_locked(DeviceSocket &d, int fd) {
+    int s = connect_socket(d.addr);
+    if (s < 0) return -1;
+    dup3(s, fd, O_CLOEXEC);
+    close(s);
+    d.kept_count = 0;
+    d.stale_answers = 0;
+    return 0;
+}
+
 }  // namespace
 
 int devsock_open(const char *path, DeviceKind kind) {
@@ -203,7 +215,10 @@ int devsock_ioctl(int fd, unsigned long request, void *arg) {
         long left = ms_until(deadline);
         pollfd p{fd, POLLIN, 0};
         if (left <= 0 || poll(&p, 1, static_cast<int>(left)) == 0) {
-            ++d->stale_answers;  // its late answer must not answer the next request
+            // A fresh connection owes no answers; where that fails, the
+            // late answer is skipped when it comes instead of answering the
+            // next request.
+            if (reconnect_locked(*d, fd) != 0) ++d->stale_answers;
             errno = ETIMEDOUT;
             return -1;
         }
@@ -236,14 +251,6 @@ int devsock_ioctl(int fd, unsigned long request, void *arg) {
 int devsock_reconnect(int fd) {
     DeviceSocket *d = find(fd);
     if (!d) return 0;
-    int s = connect_socket(d->addr);
-    if (s < 0) return -1;
     std::lock_guard<std::mutex> guard(d->lock);
-    // The same descriptor number carries on, so the threads that hold its
-    // address need not know.
-    dup3(s, fd, O_CLOEXEC);
-    close(s);
-    d->kept_count = 0;
-    d->stale_answers = 0;
-    return 0;
+    return reconnect_locked(*d, fd);
 }

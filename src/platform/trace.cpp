@@ -27,8 +27,11 @@ void log_text(const char *fmt, ...) {
 void trace_open() {
     openlog("hub", LOG_PID, LOG_USER);
     // Line-buffered even into a pipe: a supervisor or journald sees each
-    // trace as it happens.
-    setvbuf(stdout, nullptr, _IOLBF, 0);
+    // trace as it happens. The buffer is the hub's own, so the first line
+    // printed (with tracing off, a PC's connection) takes nothing from the
+    // heap once the hub runs.
+    static char stdout_buffer[BUFSIZ];
+    setvbuf(stdout, stdout_buffer, _IOLBF, sizeof stdout_buffer);
 }
 
 void trace_set_syslog_writer(SyslogWriter writer) {

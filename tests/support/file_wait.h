@@ -1,0 +1,19 @@
+// Waiting for another process to write a file, without polling in a loop:
+// inotify on the file's directory wakes the wait whenever something there
+// is written or created.
+#pragma once
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+namespace hubtest {
+
+// The file's lines (without '\n'); empty when it does not exist.
+std::vector<std::string> read_lines(const std::string &path);
+
+// Waits until the file has at least `count` complete lines. Returns whether
+// it has them.
+bool wait_file_lines(const std::string &path, size_t count, std::chrono::milliseconds timeout);
+
+}  // namespace hubtest
