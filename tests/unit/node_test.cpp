@@ -1,0 +1,157 @@
+// The CPU node: its state machine (and the display twin) and what the hub
+// answers to each of its messages.
+#include <cstdlib>
+
+#include "can/can_rx_qsd.h"
+#include "hub_cfg.h"
+#include "hub_test.h"
+#include "pc/hub_to_pc.h"
+#include "sm/cpu_sm.h"
+#include "sm/display_sm.h"
+
+namespace {
+
+struct Row {
+    NodeState from;
+    uint8_t command;
+    NodeState to;
+    const char *line;
+};
+constexpr Row kCpuTable[] = {
+    {PRE_OP, 24, DISABLE, "CPU: PRE_OP -> DISABLE"}, {PRE_OP, 8, OP, "CPU: PRE_OP -> OP"},
+    {OP, 24, DISABLE, "CPU: OP -> DISABLE"},         {OP, 32, INIT, "CPU: OP -> INIT"},
+    {OP, 16, PRE_OP, "CPU: OP -> PRE_OP"},           {DISABLE, 16, PRE_OP, "CPU: DISABLE -> PRE_OP"},
+    {DISABLE, 32, INIT, "CPU: DISABLE -> INIT"},     {DISABLE, 8, OP, "CPU: DISABLE -> OP"},
+};
+
+using StateMachine = HubTest;
+
+TEST_F(StateMachine, EveryTransitionClearsItsCommandAndTracesItsLine) {
+    set_tracing(true, true);
+    for (const Row &row : kCpuTable) {
+        SCOPED_TRACE(row.line);
+        Cpu_data.state = row.from;
+        Cpu_data.command = row.command;
+        std::string out = stdout_of([] { EXPECT_EQ(cpu_sm(), 1); });
+        EXPECT_EQ(Cpu_data.state.load(), row.to);
+        EXPECT_EQ(Cpu_data.command.load(), 0);
+        EXPECT_EQ(out, std::string(row.line) + "\n");
+        EXPECT_EQ(syslog_records(), Lines{std::string(row.line) + "\n"});
+    }
+}
+
+TEST_F(StateMachine, CommandsWithoutATransitionAreNeitherActedOnNorCleared) {
+    set_tracing(true, true);
+    for (NodeState state : {PRE_OP, OP, DISABLE})
+        for (uint8_t command : {0, 8, 16, 24, 32, 40, 48, 56}) {
+            bool listed = false;
+            for (const Row &row : kCpuTable) listed |= row.from == state && row.command == command;
+            if (listed) continue;
+            Cpu_data.state = state;
+            Cpu_data.command = command;
+            std::string out = stdout_of([] { EXPECT_EQ(cpu_sm(), 0); });
+            EXPECT_EQ(Cpu_data.state.load(), state);
+            EXPECT_EQ(Cpu_data.command.load(), command) << "state " << state << " command " << int{command};
+            EXPECT_EQ(out, "");
+        }
+    EXPECT_EQ(syslog_records(), Lines{});
+}
+
+TEST_F(StateMachine, CommandsFromFramesAndACommandPendingInInit) {
+    set_tracing(true, false);
+    cpu_sm_init();
+    canRxQsd(make_frame(0x00F, {}));  // state command 8, arrived before the first pass
+    std::string out = stdout_of([] {
+        EXPECT_EQ(cpu_sm(), 1);
+        EXPECT_EQ(Cpu_data.command.load(), 8) << "still pending after the move to PRE_OP";
+        EXPECT_EQ(cpu_sm(), 1);
+        EXPECT_EQ(cpu_sm(), 0);
+        canRxQsd(make_frame(0x027, {}));  // 32: INIT, then on to PRE_OP
+        cpu_sm();
+        cpu_sm();
+    });
+    EXPECT_EQ(out, "CPU: INIT -> PRE_OP\nCPU: PRE_OP -> OP\nCPU: OP -> INIT\nCPU: INIT -> PRE_OP\n");
+    EXPECT_EQ(Cpu_data.state.load(), PRE_OP);
+    // Bits 3 to 5 only; a frame with none clears what is pending.
+    canRxQsd(make_frame(0x05F, {}));
+    EXPECT_EQ(Cpu_data.command.load(), 24);
+    canRxQsd(make_frame(0x047, {}));
+    EXPECT_EQ(Cpu_data.command.load(), 0);
+    canRxQsd(make_frame(0x00F, {}));
+    canRxQsd(make_frame(0x007, {}));
+    EXPECT_EQ(Cpu_data.command.load(), 0);
+    // Tracing off: the transition happens silently.
+    set_tracing(false, false);
+    Cpu_data.command = 8;
+    EXPECT_EQ(stdout_of([] { EXPECT_EQ(cpu_sm(), 1); }), "");
+    EXPECT_EQ(Cpu_data.state.load(), OP);
+}
+
+TEST_F(StateMachine, TheDisplayTwinTracesStartForPreOpToOp) {
+    set_tracing(true, true);
+    Display_data.command = 8;
+    display_sm_init();
+    std::string out = stdout_of([] {
+        EXPECT_EQ(display_sm(), 1);
+        EXPECT_EQ(display_sm(), 1);
+    });
+    EXPECT_EQ(out, "Display: INIT -> PRE_OP\nDisplay: PRE_OP -> START\n");
+    EXPECT_EQ(syslog_records(), (Lines{"Display: INIT -> PRE_OP\n", "Display: PRE_OP -> START\n"}));
+    EXPECT_EQ(Display_data.state.load(), OP);
+    EXPECT_EQ(Cpu_data.state.load(), PRE_OP) << "the CPU machine is not the display's";
+}
+
+using CpuNode = HubTest;
+
+TEST_F(CpuNode, RepliesToProcessDataFromTheCurrentStateAndToVersions) {
+    cpu_sm_init();
+    cpu_sm();
+    canRxQsd(make_frame(0x107, {}));
+    Cpu_data.state = OP;
+    canRxQsd(make_frame(0x107, {}));
+    EXPECT_EQ(sent_frames(), (Lines{"287#0001000000", "287#0002000000"}));
+    std::string out = stdout_of([] { canRxQsd(make_frame(0x237, {9, 1, 2, 3, 4})); });
+    EXPECT_EQ(out, "HW Major: 1\nHW Minor: 2\nFW Major: 3\nFW Minor: 4\n") << "printed with tracing off";
+    EXPECT_EQ(sent_frames(), Lines{"287#020001001B"});
+}
+
+TEST_F(CpuNode, ExamStatusIsPrintedReportedAndAcknowledged) {
+    Hub_Config.syslog = cfg_true;
+    EXPECT_EQ(stdout_of([] { canRxQsd(make_frame(0x21F, {5})); }), "QSD STATUS CODE: 5\n");
+    EXPECT_EQ(syslog_records(), Lines{});
+    std::vector<Record> sent = pc_records();
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(slice(sent[0], 0, 2), (Bytes{4, 0}));
+    EXPECT_EQ(sent[0][hub_to_pc::ExamStatus], 5);
+    EXPECT_EQ(sent_frames(), Lines{"287#1603"});
+}
+
+TEST_F(CpuNode, OtherFunctionAndCommandCodesAreIgnored) {
+    set_tracing(true, true);
+    Cpu_data.command = 16;
+    std::string out = stdout_of([] {
+        for (uint32_t id : {0x287u, 0x087u, 0x307u, 0x787u, 0x207u, 0x22Fu, 0x24Fu, 0x257u, 0x25Fu, 0x26Fu, 0x277u,
+                            0x27Fu})
+            canRxQsd(make_frame(id, {1, 2, 3, 4, 5, 6, 7, 8}));
+    });
+    EXPECT_EQ(out, "");
+    EXPECT_EQ(syslog_records(), Lines{});
+    EXPECT_EQ(sent_frames(), Lines{});
+    EXPECT_TRUE(pc_records().empty());
+    EXPECT_EQ(Cpu_data.command.load(), 16);
+}
+
+TEST_F(CpuNode, EthernetConfigurationRunsIfconfigForEth0) {
+    ScratchDir dir;  // a stand-in ifconfig, first on PATH, writes down its arguments
+    write_file(dir.file("ifconfig"), "#!/bin/sh\necho \"$@\" > '" + dir.file("args") + "'\n", 0755);
+    const char *old = getenv("PATH");
+    const std::string saved = old ? old : "";
+    setenv("PATH", (dir.path + ":" + saved).c_str(), 1);
+    std::string out = stdout_of([] { canRxQsd(make_frame(0x247, {10, 1, 2, 3, 255, 0, 0, 0})); });
+    old ? setenv("PATH", saved.c_str(), 1) : unsetenv("PATH");
+    EXPECT_EQ(out, "Ip: 0a010203; 10.1.2.3\nNetmask: ff000000; 255.0.0.0\nifconfig eth0 10.1.2.3\n");
+    EXPECT_EQ(read_file(dir.file("args")), "eth0 10.1.2.3\n");
+    EXPECT_EQ(sent_frames(), Lines{});
+}
+
+}  // namespace
