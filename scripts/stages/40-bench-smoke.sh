@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Smoke run of the benchmarks (not a measurement): builds them in
+# build-bench/ and runs hub_bench --smoke (tiny counts, a few seconds) and the
+# micro-benchmarks with a tiny minimum time, then checks that the benchmark
+# completed and printed its whole table. Targets are not judged here.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/../.." && pwd)
+out=$(mktemp)
+trap 'rm -f "$out"' EXIT
+
+"$root/scripts/bench.sh" --smoke | tee "$out"
+
+missing=0
+for row in 'metric ' 'idle CPU, % of one core' 'CAN->PC latency p50' 'CAN->PC latency p99' 'CAN->PC latency max' \
+           'PC->CAN latency p50' 'PC->CAN latency p99' 'PC->CAN latency max' 'CAN->PC throughput' \
+           'PC->CAN throughput' 'peak RSS (VmHWM)' 'heap allocations after start-up' \
+           'BM_hub_to_pc_checksum' 'BM_hub_to_pc_seal' 'BM_can_ring_send_and_pass' 'BM_pc_dispatch_kv_ma' \
+           'BM_can_dispatch_exam_param'; do
+  if ! grep -qF -- "$row" "$out"; then
+    echo "bench smoke: no line with '$row' in the output" >&2
+    missing=1
+  fi
+done
+[ "$missing" = 0 ]
+echo "bench smoke: the benchmark ran and printed its table"
