@@ -30,15 +30,15 @@ int tcp_server_recive_message(const uint8_t *record) {
     uint16_t event = msg.Event;
 
     if (word8() == CPU_NOT_INITIALIZED) {
-        trace("Recived Message from PC... Event: %x. CPU NOT INITIALIZED, event forced to PC_WATCHDOG\n", event);
+        trace("Recived Message from PC... Event: %x. CPU NOT INITIALIZED, event forced to PC_WATCHDOG\n", static_cast<unsigned>(event));
         event = PC_WATCHDOG;
     }
     const char *name = pc_event_name(event);
     if (name == nullptr) {
-        console_and_log("@@@@@ Recived Message from PC... Event: Error!!! @@@@@ %x\n", event);
+        console_and_log("@@@@@ Recived Message from PC... Event: Error!!! @@@@@ %x\n", static_cast<unsigned>(event));
         return 0;
     }
-    trace("Recived Message from PC... Event: %s! %x\n", name, event);
+    trace("Recived Message from PC... Event: %s! %x\n", name, static_cast<unsigned>(event));
 
     switch (event) {
     case PC_WATCHDOG:

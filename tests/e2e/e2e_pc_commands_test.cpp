@@ -15,7 +15,6 @@ using namespace std::chrono_literals;
 using namespace e2e_pc;
 using hubtest::PcClient;
 using hubtest::PcRecord;
-using hubtest::record_type;
 
 namespace {
 
@@ -49,7 +48,9 @@ TEST(PcLinkCommands, ReachTheCpuNodeOnlyAfterATestSelection) {
     ASSERT_TRUE(rig.hub.wait_stdout_line("Recived Message from PC... Event: PC_WATCHDOG! 0", 2s, *forced + 1));
     // A later record is received only once that one's dispatch has returned.
     ASSERT_TRUE(pc.send(PcRecord{.event = EV_WATCHDOG}));
-    ASSERT_TRUE(rig.hub.wait_stdout_line(is_recv_20, 2s, *forced + 1));
+    auto next_recv = rig.hub.wait_stdout_line(is_recv_20, 2s, *forced + 1);
+    ASSERT_TRUE(next_recv);
+    ASSERT_TRUE(rig.hub.wait_stdout_line("Recived Message from PC... Event: PC_WATCHDOG! 0", 2s, *next_recv + 1));
 
     // The test selection: its record, then its acknowledgement as the only frame.
     rig.can.inject(test_selection_1_to_8());

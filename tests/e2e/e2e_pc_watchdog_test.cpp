@@ -52,13 +52,13 @@ bool is_watchdog_report(const std::string &line) { return line.rfind("Watchdog: 
 
 // With tracing off, the connection is still announced, and the first
 // watchdog follows about 100 ms later with nothing but the start-up fields;
-// the next one comes a calibration poll period later (1 s here, the other
-// period 3 s, so a mix-up shows).
+// the next one comes a calibration poll period later (2 s here, the other
+// period 5 s, so a mix-up shows).
 TEST(PcLinkWatchdog, FirstWatchdogSoonAfterConnectCarriesTheModel) {
     hubtest::HubRig rig;
     rig.conf.verbose = false;
-    rig.conf.poll_time = 3;
-    rig.conf.poll_time_calibration = 1;
+    rig.conf.poll_time = 5;
+    rig.conf.poll_time_calibration = 2;
     rig.start();
 
     RawPc pc;
@@ -73,18 +73,18 @@ TEST(PcLinkWatchdog, FirstWatchdogSoonAfterConnectCarriesTheModel) {
     EXPECT_EQ((*first)[70], 0x60);
     EXPECT_EQ((*first)[71], 0x45);
 
-    auto second = pc.read_record(5s);
+    auto second = pc.read_record(8s);
     long gap_ms = ms_since(connected) - first_ms;
     ASSERT_TRUE(second);
     EXPECT_EQ(hex(*second), hex(*first));
-    EXPECT_GE(gap_ms, 900);
-    EXPECT_LT(gap_ms, 2500);
+    EXPECT_GE(gap_ms, 1500);  // measured from our receipt of the first one, which may come late
+    EXPECT_LT(gap_ms, 4000);
 
     std::string prefix = "Server: connect from host 127.0.0.1, port " + std::to_string(pc.local_port()) + ", cS ";
     ASSERT_TRUE(rig.hub.wait_stdout_line([&](const std::string &l) { return l.rfind(prefix, 0) == 0; }, 2s));
     // The only line: with tracing off nothing else reaches standard output.
     auto lines = rig.hub.stdout_lines();
-    ASSERT_EQ(lines.size(), 1u);
+    ASSERT_EQ(lines.size(), 1u) << rig.hub.stdout_text();
     EXPECT_TRUE(std::regex_match(lines[0].substr(prefix.size()), std::regex("[0-9]+\\."))) << lines[0];
     EXPECT_TRUE(checksums_ok({*first, *second}));
     EXPECT_TRUE(rig.hub.running());
