@@ -22,6 +22,16 @@ void log_text(const char *fmt, ...) {
     va_end(ap);
 }
 
+// The one place a formatted trace is written: standard output when
+// `to_stdout`, then the system log when `syslog` is set.
+void emit(bool to_stdout, const char *fmt, va_list ap) {
+    va_list copy;
+    va_copy(copy, ap);
+    if (to_stdout) vprintf(fmt, copy);
+    va_end(copy);
+    if (Hub_Config.syslog) to_syslog(fmt, ap);
+}
+
 }  // namespace
 
 void trace_open() {
@@ -40,16 +50,9 @@ void trace_set_syslog_writer(SyslogWriter writer) {
 
 void trace(const char *fmt, ...) {
     va_list ap;
-    if (Hub_Config.verbose) {
-        va_start(ap, fmt);
-        vprintf(fmt, ap);
-        va_end(ap);
-    }
-    if (Hub_Config.syslog) {
-        va_start(ap, fmt);
-        to_syslog(fmt, ap);
-        va_end(ap);
-    }
+    va_start(ap, fmt);
+    emit(Hub_Config.verbose, fmt, ap);
+    va_end(ap);
 }
 
 void trace_line(const char *text) {
@@ -69,13 +72,8 @@ void console_line(const char *text) { puts(text); }
 void console_and_log(const char *fmt, ...) {
     va_list ap;
     va_start(ap, fmt);
-    vprintf(fmt, ap);
+    emit(true, fmt, ap);
     va_end(ap);
-    if (Hub_Config.syslog) {
-        va_start(ap, fmt);
-        to_syslog(fmt, ap);
-        va_end(ap);
-    }
 }
 
 void report_error(const char *label) {
