@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 
+#include <bit>
 #include <chrono>
 
 #include "devsim/device_packets.h"
@@ -55,7 +56,9 @@ TEST_F(HubDevsimCli, TracesEveryPacketAndInjectsFramesFromStandardInput) {
     ASSERT_TRUE(status);
     EXPECT_EQ(devsim::arg_u32(status->arg, 0), 1u);
     EXPECT_TRUE(sim_.wait_stdout_line("can  I request=0 arg=00 00 00 00", 2s));
-    EXPECT_TRUE(sim_.wait_stdout_line("can  R result=0 arg=01 00 00 00", 2s));
+    // Device-socket words are in host byte order.
+    const char *one = std::endian::native == std::endian::little ? "01 00 00 00" : "00 00 00 01";
+    EXPECT_TRUE(sim_.wait_stdout_line(std::string("can  R result=0 arg=") + one, 2s));
 
     ASSERT_TRUE(sim_.write_stdin("217#1002\n"));
     auto packet = can.receive(2s);

@@ -1,0 +1,48 @@
+#!/usr/bin/env bash
+# Static checks: clang-tidy (.clang-tidy) and cppcheck
+# (.cppcheck-suppressions) over the hub's sources (src/) and the tools
+# (tools/), with the flags of the native build's compile database. Any
+# finding fails the stage.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/../.." && pwd)
+build=${BUILD_DIR:-$root/build}
+
+"$root/scripts/install-deps.sh" clang-tidy cppcheck
+command -v python3 >/dev/null || "$root/scripts/install-deps.sh" python3-minimal
+
+# The database comes with the native build; configuring is enough to make it.
+if [ ! -f "$build/compile_commands.json" ]; then
+  cmake -S "$root" -B "$build" -G Ninja -DHUB_CONFIG_FILE=hub.conf >/dev/null
+fi
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+python3 "$root/scripts/static/project-compile-db.py" \
+  "$build/compile_commands.json" "$root" "$work" src tools > "$work/files"
+echo "static checks: $(wc -l < "$work/files") source files"
+
+status=0
+
+# clang-tidy is slow: one process per file, as many at a time as there are
+# cores. Its "N warnings generated." counts are about system headers only.
+start=$(date +%s)
+if ! xargs -P "$(nproc)" -n 1 clang-tidy -p "$work" --quiet --extra-arg=-Wno-unknown-warning-option \
+     < "$work/files" > "$work/tidy.log" 2>&1; then
+  status=1
+fi
+grep -v 'warnings\? generated\.$' "$work/tidy.log" || true
+echo "clang-tidy: $([ $status = 0 ] && echo clean || echo FINDINGS) in $(( $(date +%s) - start )) s"
+
+start=$(date +%s)
+if ! cppcheck --project="$work/compile_commands.json" \
+     --enable=warning,style,performance,portability --std=c++20 --library=posix \
+     --inline-suppr --suppressions-list="$root/.cppcheck-suppressions" \
+     -j "$(nproc)" --quiet --error-exitcode=1 \
+     --template='{file}:{line}: {severity}: {message} [{id}]'; then
+  status=1
+  echo "cppcheck: FINDINGS"
+else
+  echo "cppcheck: clean in $(( $(date +%s) - start )) s"
+fi
+
+exit $status
