@@ -84,6 +84,10 @@ int main() {
     gpio_init();
     // The TCP server may drive the sensor-ready line as soon as a PC reports.
     gpio_attach(&GpioFid);
+    // The model name and Word8 = 6 are in the PC record before any thread
+    // runs, so a test selection that the CAN reader handles first is never
+    // overwritten by them.
+    tcp_server_prepare_record();
 
     start_thread(tcp_server_thread, nullptr);
     start_thread(can_tx_thread, &CanFid);

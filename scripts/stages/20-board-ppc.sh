@@ -19,13 +19,6 @@ excluded=(
   # posix_spawn cannot report a failed exec to its caller: a missing
   # executable looks started, then exits 127.
   'HubProcess\.ReportsAnExecutableThatCannotStart$'
-  # Injects a state command and, straight after it, a process-data request,
-  # and expects the answer to show the new state (OP). The CAN reader stores
-  # the command and the main loop applies it; under qemu the reader answers
-  # the request first, still in PRE_OP ("287#0001000000"), every time (and
-  # natively now and then under load). A race in the test, not in the hub:
-  # it would have to wait for "CPU: PRE_OP -> OP" before the request.
-  'faults\.NoHeapAfterStartUp\.RelayingTrafficBothWaysAllocatesNothing$'
 )
 
 t0=$(date +%s)

@@ -2,6 +2,8 @@
 
 #include <time.h>
 
+#include <cerrno>
+
 #include <mutex>
 
 #include "platform/device.h"
@@ -23,6 +25,18 @@ std::mutex GpioDeviceLock;
 int temperature_read = 0;
 constexpr int TEMPERATURE_EVERY = 10;  // the eleventh call reads
 
+// One request; the caller holds GpioDeviceLock. A device socket that hung up
+// is connected again and the request made once more on the new connection
+// (every GPIO request may be repeated: reads, the write of the record just
+// read, and setting or resetting bits). A character device never reports a
+// hang-up, so on the board this is the plain ioctl.
+int gpio_request(int fd, unsigned long request, void *arg) {
+    int result = dev_ioctl(fd, request, arg);
+    if (result == -1 && (errno == ECONNRESET || errno == EPIPE) && dev_recover(fd) == 0)
+        result = dev_ioctl(fd, request, arg);
+    return result;
+}
+
 }  // namespace
 
 void gpio_init() {
@@ -41,7 +55,7 @@ void readTemperature(int *fid) {
     int result;
     {
         std::lock_guard<std::mutex> guard(GpioDeviceLock);
-        result = dev_ioctl(*fid, GPIO_READ_TEMPERATURE, &raw);
+        result = gpio_request(*fid, GPIO_READ_TEMPERATURE, &raw);
     }
     if (result != 0) {
         trace_line("TEMPERATURE: ioctl Error");
@@ -57,7 +71,7 @@ void sensorPower(int *fid, int state) {
     std::lock_guard<std::mutex> guard(GpioDeviceLock);
     GpioOutput out{};
     // A failed read leaves nothing worth writing back: the pass is skipped.
-    if (dev_ioctl(*fid, GPIO_READ_WORD, &out) < 0) return;
+    if (gpio_request(*fid, GPIO_READ_WORD, &out) < 0) return;
     const uint32_t want = state == 0 ? SENSOR_POWER_OFF_BIT : SENSOR_POWER_ON_BIT;
     const uint32_t other = state == 0 ? SENSOR_POWER_ON_BIT : SENSOR_POWER_OFF_BIT;
     if (!(out.bits & want)) {
@@ -67,7 +81,7 @@ void sensorPower(int *fid, int state) {
     } else {
         return;  // already the wanted pattern
     }
-    (void)dev_ioctl(*fid, GPIO_WRITE_WORD, &out);
+    (void)gpio_request(*fid, GPIO_WRITE_WORD, &out);
 }
 
 int sensorReadyPanIo(int level) {
@@ -76,7 +90,7 @@ int sensorReadyPanIo(int level) {
     int *fid = FidGpio.load();
     if (fid == nullptr) return -1;
     std::lock_guard<std::mutex> guard(GpioDeviceLock);
-    return dev_ioctl(*fid, level == 1 ? GPIO_SET_BITS : GPIO_RESET_BITS, &mask);
+    return gpio_request(*fid, level == 1 ? GPIO_SET_BITS : GPIO_RESET_BITS, &mask);
 }
 
 void gpio_pass(int *fid) {

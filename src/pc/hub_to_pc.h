@@ -22,7 +22,9 @@ extern std::atomic<int> clientSocket;
 
 // Checksums G_HubToPc and sends the 72 bytes in one send. A PC that has gone
 // never ends the process: the send uses MSG_NOSIGNAL and its result is only
-// returned. Callers hold TcpSem.
+// returned. A send that runs into the connection's send timeout (a PC that
+// has stopped reading) shuts the connection down, so the server drops that
+// PC. Callers hold TcpSem.
 int tcpSendMessage();
 
 // Field writers for reports; callers hold TcpSem.

@@ -23,6 +23,10 @@ namespace {
 constexpr int LISTEN_BACKLOG = 5;
 constexpr long FIRST_WATCHDOG_US = 100000;
 constexpr int MISSES_TO_DROP = 3;
+// Longest a record may wait for room in a PC's connection; a PC that has not
+// read for that long (its connection holds megabytes by then) is dropped
+// (tcpSendMessage).
+constexpr timeval SEND_TIMEOUT{1, 0};
 
 int SocketServer = -1;
 sockaddr_in s_sin{};
@@ -172,7 +176,7 @@ void verify_PCStatus(uint16_t status) {
 }
 
 void *tcp_server_thread(void *) {
-    tcp_server_prepare_record();
+    // The record was prepared by start-up (tcp_server_prepare_record).
     trace_line("Thread \"tcp_server_thread\"");
     open_listener();
     for (;;) {
@@ -182,6 +186,7 @@ void *tcp_server_thread(void *) {
         // not the hub's: only a failure of the listener itself is fatal.
         if (fd == -1 && accept_error_is_transient(errno)) continue;
         if (fd == -1) fatal("accept");
+        (void)setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &SEND_TIMEOUT, sizeof SEND_TIMEOUT);
         clientSocket.store(fd);
         console_and_log("Server: connect from host %s, port %u, cS %d.\n", inet_ntoa(cin.sin_addr),
                         static_cast<unsigned>(ntohs(cin.sin_port)), fd);

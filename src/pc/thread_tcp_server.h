@@ -19,8 +19,9 @@ void tcp_server_watchdog_answered();
 // Status last reported by the PC.
 uint16_t tcp_server_pc_status();
 
-// Model name and the "CPU node not initialised" marker, once, before the
-// first PC is served.
+// Model name and the "CPU node not initialised" marker, once, at start-up
+// before any thread is created (so before the first PC is served and before
+// the CAN reader can report a test selection).
 void tcp_server_prepare_record();
 
 // Miss count of a new connection: the count the first PC had at start-up.

@@ -99,13 +99,14 @@ long ms_until(const timespec &deadline) {
 }
 
 // Connects again on the same descriptor number, so the threads that hold its
-// address need not know. The caller holds d.lock.
+// address need not know. Frames already received and kept (while an ioctl
+// waited) stay kept for the reader, as a controller keeps what it has
+// received. The caller holds d.lock.
 int reconnect_locked(DeviceSocket &d, int fd) {
     int s = connect_socket(d.addr);
     if (s < 0) return -1;
     dup3(s, fd, O_CLOEXEC);
     close(s);
-    d.kept_count = 0;
     d.stale_answers = 0;
     return 0;
 }

@@ -1,0 +1,84 @@
+// The configuration parser: any file as the hub's configuration, read with
+// hub_read_configuration (which also dumps it to the outputs it switches
+// on), then hub_reset_configuration for the next input. The file is the
+// relative name the build fixes (HUB_CONFIG_FILE), written in a temporary
+// directory that is the working directory only while an input is parsed
+// (corpus paths and artifacts stay relative to where the fuzzer was started)
+// and is removed at exit. libconfuse reports syntax
+// errors on standard error; run with -close_fd_mask=2 to keep them out of
+// the fuzzer's log.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "hub_cfg.h"
+#include "platform/trace.h"
+
+namespace {
+
+std::string work_dir;
+int work_fd = -1;    // the temporary directory
+int start_fd = -1;   // the directory the fuzzer was started in
+
+void remove_work_dir() {
+    if (work_dir.empty()) return;
+    unlink((work_dir + "/" + hub_config_file()).c_str());
+    rmdir(work_dir.c_str());
+}
+
+__attribute__((format(printf, 1, 0))) void format_syslog(const char *fmt, va_list ap) {
+    char text[1024];
+    vsnprintf(text, sizeof text, fmt, ap);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***) {
+    const char *file = hub_config_file();
+    if (file[0] == '/' || strchr(file, '/') != nullptr) {
+        fprintf(stderr, "fuzz_config: built with HUB_CONFIG_FILE=%s; it needs a plain relative name\n", file);
+        exit(1);
+    }
+    const char *tmp = getenv("TMPDIR");
+    std::string templ = std::string(tmp && *tmp ? tmp : "/tmp") + "/hub-fuzz-conf-XXXXXX";
+    if (mkdtemp(templ.data()) == nullptr) {
+        perror("fuzz_config: temporary directory");
+        exit(1);
+    }
+    work_dir = templ;
+    work_fd = open(templ.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    start_fd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (work_fd < 0 || start_fd < 0) {
+        perror("fuzz_config: directories");
+        exit(1);
+    }
+    atexit(remove_work_dir);
+    trace_open();
+    int null_fd = open("/dev/null", O_WRONLY);
+    if (null_fd < 0 || dup2(null_fd, STDOUT_FILENO) < 0) {
+        perror("fuzz_config: /dev/null");
+        exit(1);
+    }
+    close(null_fd);
+    trace_set_syslog_writer(format_syslog);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    if (fchdir(work_fd) != 0) abort();
+    FILE *f = fopen(hub_config_file(), "wb");
+    if (f == nullptr) abort();
+    if (size > 0 && fwrite(data, 1, size, f) != size) abort();
+    fclose(f);
+    hub_read_configuration();
+    hub_reset_configuration();
+    if (fchdir(start_fd) != 0) abort();
+    return 0;
+}

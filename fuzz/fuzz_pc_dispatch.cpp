@@ -1,0 +1,50 @@
+// PC record dispatch: what the TCP server does with every receive of 1 to 20
+// bytes, run on the server's 20-byte receive buffer as the server keeps it
+// (a short receive overwrites only its own bytes; the rest is left over
+// from earlier records of the same connection).
+//
+// Input: byte 0 switches: bit 0 Word8 is not 6 (its value from bytes 1-2,
+// low byte first; 6 itself stays "CPU node not initialised"), bit 1
+// simulator, bit 2 verbose, bit 3 syslog, bit 4 no PC connected (every send
+// fails). Then receives: a count byte c (1 + c % 20 bytes follow) and that
+// many record bytes, until the input ends.
+#include <cstdint>
+#include <cstring>
+
+#include "fuzz_support.h"
+#include "pc/pc_dispatch.h"
+#include "pc/pc_records.h"
+#include "pc/thread_tcp_server.h"
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***) {
+    fuzzsupport::init_hub_runtime();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    if (size < 3) return 0;
+    fuzzsupport::reset_hub_state();
+    const uint8_t flags = data[0];
+    if (flags & 1) fuzzsupport::set_word8(static_cast<uint16_t>(data[1] | (data[2] << 8)));
+    fuzzsupport::set_switches(flags & 4, flags & 8, flags & 2, false);
+    if (flags & 16) fuzzsupport::set_pc_connected(false);
+
+    uint8_t record[PC_TO_HUB_SIZE] = {};  // one connection's receive buffer
+    size_t at = 3;
+    while (at < size) {
+        size_t want = 1 + data[at++] % PC_TO_HUB_SIZE;
+        size_t got = size - at < want ? size - at : want;
+        if (got == 0) break;
+        memcpy(record, data + at, got);
+        at += got;
+        if (tcp_server_recive_message(record) < 0) {
+            // The server closes the connection; the next bytes are a new
+            // PC's, with a fresh buffer and the first PC's miss count.
+            verify_PCStatus(0);
+            memset(record, 0, sizeof record);
+            tcp_server_reset_watchdog();
+        }
+        fuzzsupport::drain_outputs();
+    }
+    return 0;
+}
