@@ -75,7 +75,8 @@ TEST(StartUpTracing, SyslogAloneGetsTheDumpAsElevenRecords) {
     // lands between the frame's pieces.
     for (const char *start : {"Thread \"tcp_server_thread\"\n", "Thread \"can_tx_thread\" fid = ",
                               "Thread \"can_rx_thread\" fid = ", "sensorReadyPanIo SET\n"})
-        ASSERT_TRUE(log.wait_message([start](const std::string &m) { return m.rfind(start, 0) == 0; }, 5s)) << start;
+        ASSERT_TRUE(log.wait_message([start](const hubtest::SyslogRecord &r) { return r.message.rfind(start, 0) == 0; }, 5s))
+            << start;
     const std::vector<std::string> dump = {
         "Configuration:\n",
         "verbose: false\n",
