@@ -4,6 +4,7 @@
 #include <sys/inotify.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <system_error>
 
@@ -22,7 +23,8 @@ std::vector<std::string> read_lines(const std::string &path) {
     return lines;
 }
 
-bool wait_file_lines(const std::string &path, size_t count, std::chrono::milliseconds timeout) {
+bool wait_file(const std::string &path, const std::function<bool(const std::string &)> &ready,
+               std::chrono::milliseconds timeout) {
     auto deadline = std::chrono::steady_clock::now() + timeout;
     int fd = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
     if (fd < 0) throw std::system_error(errno, std::generic_category(), "inotify_init1");
@@ -34,10 +36,10 @@ bool wait_file_lines(const std::string &path, size_t count, std::chrono::millise
         close(fd);
         throw std::system_error(err, std::generic_category(), "inotify_add_watch " + dir);
     }
-    bool enough = false;
+    bool done = false;
     for (;;) {
-        if (read_lines(path).size() >= count) {
-            enough = true;
+        if (ready(read_text_file(path))) {
+            done = true;
             break;
         }
         auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
@@ -50,7 +52,13 @@ bool wait_file_lines(const std::string &path, size_t count, std::chrono::millise
         }
     }
     close(fd);
-    return enough;
+    return done;
+}
+
+bool wait_file_lines(const std::string &path, size_t count, std::chrono::milliseconds timeout) {
+    return wait_file(
+        path, [count](const std::string &text) { return static_cast<size_t>(std::count(text.begin(), text.end(), '\n')) >= count; },
+        timeout);
 }
 
 }  // namespace hubtest

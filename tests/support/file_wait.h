@@ -4,6 +4,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -11,6 +12,10 @@ namespace hubtest {
 
 // The file's lines (without '\n'); empty when it does not exist.
 std::vector<std::string> read_lines(const std::string &path);
+
+// Waits until `ready(the file's contents)` holds. Returns whether it does.
+bool wait_file(const std::string &path, const std::function<bool(const std::string &)> &ready,
+               std::chrono::milliseconds timeout);
 
 // Waits until the file has at least `count` complete lines. Returns whether
 // it has them.

@@ -17,6 +17,7 @@
 #include <string>
 #include <system_error>
 
+#include "stop_signals.h"
 #include "can/frame_text.h"
 #include "devsim/can_device.h"
 #include "devsim/gpio_device.h"
@@ -162,16 +163,8 @@ int main(int argc, char **argv) {
     setvbuf(stdout, nullptr, _IOLBF, 0);
 
     // Blocked before the devices start their threads, so only the signalfd sees them.
-    sigset_t stop_signals;
-    sigemptyset(&stop_signals);
-    sigaddset(&stop_signals, SIGINT);
-    sigaddset(&stop_signals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
-    int signal_fd = signalfd(-1, &stop_signals, SFD_CLOEXEC);
-    if (signal_fd < 0) {
-        std::perror("hub-devsim: signalfd");
-        return 1;
-    }
+    int signal_fd = open_stop_signal_fd("hub-devsim");
+    if (signal_fd < 0) return 1;
 
     std::unique_ptr<Simulator> sim;
     try {

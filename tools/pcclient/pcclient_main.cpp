@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "stop_signals.h"
 #include "pc_session.h"
 #include "script_queue.h"
 
@@ -103,16 +104,8 @@ int main(int argc, char **argv) {
     if (free_port) return print_free_port();
     setvbuf(stdout, nullptr, _IOLBF, 0);
 
-    sigset_t stop_signals;
-    sigemptyset(&stop_signals);
-    sigaddset(&stop_signals, SIGINT);
-    sigaddset(&stop_signals, SIGTERM);
-    sigprocmask(SIG_BLOCK, &stop_signals, nullptr);
-    int signal_fd = signalfd(-1, &stop_signals, SFD_CLOEXEC);
-    if (signal_fd < 0) {
-        std::perror("hub-pcclient: signalfd");
-        return 1;
-    }
+    int signal_fd = open_stop_signal_fd("hub-pcclient");
+    if (signal_fd < 0) return 1;
     pcclient::PcSession session(options);
     int status = session.run(signal_fd);
     close(signal_fd);

@@ -12,6 +12,7 @@
 #include <memory>
 #include <system_error>
 
+#include "stop_signals.h"
 #include "script_queue.h"
 #include "unit_commands.h"
 #include "unit_simulator.h"
@@ -96,16 +97,8 @@ int main(int argc, char **argv) {
     setvbuf(stdout, nullptr, _IOLBF, 0);
 
     // Blocked before the devices start their threads, so only the signalfd sees them.
-    sigset_t stop_signals;
-    sigemptyset(&stop_signals);
-    sigaddset(&stop_signals, SIGINT);
-    sigaddset(&stop_signals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
-    int signal_fd = signalfd(-1, &stop_signals, SFD_CLOEXEC);
-    if (signal_fd < 0) {
-        std::perror("hub-unitsim: signalfd");
-        return 1;
-    }
+    int signal_fd = open_stop_signal_fd("hub-unitsim");
+    if (signal_fd < 0) return 1;
 
     std::unique_ptr<unitsim::UnitSimulator> sim;
     try {
