@@ -24,23 +24,10 @@ if [ -f "$prefix/lib/libconfuse.a" ] && [ -f "$prefix/lib/pkgconfig/libconfuse.p
   exit 0
 fi
 
-if ! apt-cache showsrc libconfuse 2>/dev/null | grep -q '^Package: libconfuse'; then
-  "$root/scripts/board/enable-deb-src.sh"
-  apt-get update -qq
-fi
-
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work"
-if apt-get source -qq libconfuse >log 2>&1 && compgen -G 'libconfuse-*/debian' >/dev/null; then
-  echo "libconfuse: Debian source package $(basename libconfuse-*/)"
-else
-  rm -rf libconfuse*
-  apt-get source -qq --tar-only libconfuse >log 2>&1 || { cat log >&2; exit 1; }
-  tar xf libconfuse_*.orig.tar.*
-  echo "libconfuse: upstream tarball of Debian's source package (its Debian part could not be fetched)"
-fi
-top=$(echo libconfuse-*/)
+top=$("$root/scripts/board/fetch-libconfuse-source.sh")
 src=$top/src
 version=$(sed -n 's/^AC_INIT([^,]*, *\([0-9.]*\).*/\1/p' "$top/configure.ac")
 

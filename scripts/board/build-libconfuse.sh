@@ -16,28 +16,10 @@ if [ -f "$prefix/lib/libconfuse.a" ] && [ -f "$prefix/lib/pkgconfig/libconfuse.p
   exit 0
 fi
 
-# The source needs deb-src entries; add them once if apt does not know it.
-if ! apt-cache showsrc libconfuse 2>/dev/null | grep -q '^Package: libconfuse'; then
-  "$here/enable-deb-src.sh"
-  apt-get update -qq
-fi
-
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work"
-
-# The whole source package brings Debian's patches; where the mirror serves
-# only the upstream tarball, build that.
-if apt-get source -qq libconfuse >log 2>&1 && [ -d libconfuse-*/ ]; then
-  src=$(echo libconfuse-*/)
-  echo "libconfuse: Debian source package $(basename "$src")"
-else
-  rm -rf libconfuse*
-  apt-get source -qq --tar-only libconfuse >log 2>&1 || { cat log >&2; exit 1; }
-  tar xf libconfuse_*.orig.tar.*
-  src=$(echo libconfuse-*/)
-  echo "libconfuse: upstream tarball of Debian's source package (its Debian part could not be fetched)"
-fi
+src=$("$here/fetch-libconfuse-source.sh")
 
 # Each step's output goes to a log, shown only when the step fails.
 quiet() { "$@" >"$work/log" 2>&1 || { cat "$work/log" >&2; echo "failed: $*" >&2; exit 1; }; }
