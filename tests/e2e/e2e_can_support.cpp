@@ -11,20 +11,6 @@ CanFrame node_frame(uint32_t id, std::initializer_list<uint8_t> data) {
     return f;
 }
 
-std::string frame_text(const CanFrame &frame) {
-    char text[32];
-    int n = snprintf(text, sizeof text, "%03X#", static_cast<unsigned>(frame.id));
-    for (unsigned i = 0; i < frame.length && i < sizeof frame.data; ++i)
-        n += snprintf(text + n, sizeof text - static_cast<size_t>(n), "%02X", static_cast<unsigned>(frame.data[i]));
-    return text;
-}
-
-std::vector<std::string> frame_texts(const std::vector<CanFrame> &frames, size_t from) {
-    std::vector<std::string> out;
-    for (size_t i = from; i < frames.size(); ++i) out.push_back(frame_text(frames[i]));
-    return out;
-}
-
 std::optional<CanFrame> request_process_data(devsim::CanDevice &can, Millis timeout) {
     size_t from = can.frame_count();
     can.inject(node_frame(0x107));

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "frame_notation.h"
 #include "can/can_frame.h"
 #include "devsim/can_device.h"
 #include "hub_process.h"
@@ -23,8 +24,8 @@ using Millis = std::chrono::milliseconds;
 CanFrame node_frame(uint32_t id, std::initializer_list<uint8_t> data = {});
 
 // "287#1600": three hex digits of id, '#', the first `length` data bytes.
-std::string frame_text(const CanFrame &frame);
-std::vector<std::string> frame_texts(const std::vector<CanFrame> &frames, size_t from = 0);
+using hubtest::frame_text;
+using hubtest::frame_texts;
 
 // Injects a process-data request (0x107) and returns the hub's reply, the
 // next 0x287 frame with message code 0 written after `can`'s current frames.

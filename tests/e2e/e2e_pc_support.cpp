@@ -42,24 +42,6 @@ CanFrame cpu_frame(uint32_t id, std::initializer_list<uint8_t> data) {
 
 CanFrame test_selection_1_to_8() { return cpu_frame(ID_CPU_TEST_SEL, {1, 2, 3, 4, 5, 6, 7, 8}); }
 
-std::string frame_text(const CanFrame &frame) {
-    char head[16];
-    snprintf(head, sizeof head, "%03X#", static_cast<unsigned>(frame.id));
-    std::string text = head;
-    for (unsigned i = 0; i < can_data_length(frame); ++i) {
-        char byte[4];
-        snprintf(byte, sizeof byte, "%02X", static_cast<unsigned>(frame.data[i]));
-        text += byte;
-    }
-    return text;
-}
-
-std::vector<std::string> frame_texts(const std::vector<CanFrame> &frames, size_t from) {
-    std::vector<std::string> texts;
-    for (size_t i = from; i < frames.size(); ++i) texts.push_back(frame_text(frames[i]));
-    return texts;
-}
-
 uint16_t record_checksum(const HubRecord &record) {
     unsigned sum = 0;
     for (size_t k = 0; k <= 64; k += 8) sum += (unsigned{record[k]} << 8) | record[k + 1];

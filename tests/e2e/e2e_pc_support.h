@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include "frame_notation.h"
 #include "can/can_frame.h"
 #include "devsim/device_server.h"
 #include "hub_conf.h"
@@ -58,8 +59,8 @@ CanFrame cpu_frame(uint32_t id, std::initializer_list<uint8_t> data);
 CanFrame test_selection_1_to_8();
 
 // "287#1103000C00": three hex digits of id, '#', the first `length` data bytes.
-std::string frame_text(const CanFrame &frame);
-std::vector<std::string> frame_texts(const std::vector<CanFrame> &frames, size_t from = 0);
+using hubtest::frame_text;
+using hubtest::frame_texts;
 
 // The hub-to-PC checksum: the nine big-endian words at 0, 8, ..., 64, summed
 // to 16 bits.

@@ -86,20 +86,6 @@ CanFrame node_frame(uint32_t id, std::initializer_list<uint8_t> data) {
     return f;
 }
 
-std::string frame_text(const CanFrame &f) {
-    char text[40];
-    int n = snprintf(text, sizeof text, "%03X#", static_cast<unsigned>(f.id));
-    for (unsigned i = 0; i < can_data_length(f); ++i)
-        n += snprintf(text + n, sizeof text - static_cast<size_t>(n), "%02X", static_cast<unsigned>(f.data[i]));
-    return text;
-}
-
-std::vector<std::string> frame_texts(const std::vector<CanFrame> &frames, size_t from) {
-    std::vector<std::string> out;
-    for (size_t i = from; i < frames.size(); ++i) out.push_back(frame_text(frames[i]));
-    return out;
-}
-
 RawPc::~RawPc() { close(); }
 
 bool RawPc::connect(uint16_t port, int receive_buffer) {

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "frame_notation.h"
 #include "can/can_frame.h"
 #include "hub_rig.h"
 #include "pc_client.h"
@@ -39,8 +40,8 @@ long rss_slack_kib();
 // --- CAN frames ---
 CanFrame node_frame(uint32_t id, std::initializer_list<uint8_t> data);
 // cansend notation of the frame's id and data bytes ("287#1246").
-std::string frame_text(const CanFrame &f);
-std::vector<std::string> frame_texts(const std::vector<CanFrame> &frames, size_t from = 0);
+using hubtest::frame_text;
+using hubtest::frame_texts;
 
 // --- a raw PC connection on 127.0.0.1 ---
 using hubtest::PcBytes;
