@@ -40,6 +40,7 @@ struct CanInterface {
     std::mutex lock;                      // one (re)binding at a time
     std::atomic<bool> down_said{false};   // "down" said, "up" not yet
     std::atomic<bool> strange_said{false};
+    int last_ifindex = 0;  // under `lock`; 0 until first bound
 };
 
 CanInterface interfaces[MAX_INTERFACES];
@@ -101,6 +102,9 @@ int bind_current(CanInterface &c, int fd) {
     }
     dup3(s, fd, O_CLOEXEC);
     close(s);
+    if (c.last_ifindex != 0)
+        fprintf(stderr, "hub: CAN interface %s bound again (ifindex %d, was %d)\n", c.name, ifindex, c.last_ifindex);
+    c.last_ifindex = ifindex;
     return ifindex;
 }
 
@@ -144,7 +148,8 @@ int socketcan_open(const char *name) {
     int s = filtered_socket();
     if (s < 0) return -1;
     int ifindex = static_cast<int>(if_nametoindex(name));
-    if (ifindex != 0) (void)bind_to(s, ifindex);  // otherwise bound once it appears
+    // Otherwise bound once it appears.
+    slot->last_ifindex = ifindex != 0 && bind_to(s, ifindex) == 0 ? ifindex : 0;
     memset(slot->name, 0, sizeof slot->name);
     memcpy(slot->name, name, strlen(name));
     slot->fd.store(s, std::memory_order_release);
