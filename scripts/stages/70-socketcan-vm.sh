@@ -75,18 +75,24 @@ guest() {
   pids=()
   trap 'kill "${pids[@]}" 2>/dev/null || true' EXIT
   ip link set lo up
-  ip link add vcan0 type vcan && ip link set vcan0 up
   mkdir -p /tmp/sc && cd /tmp/sc
   stdbuf -oL candump -L any >dump.log &  # "any": it outlives vcan0 being re-created
   pids+=($!)
 
-  # 1. can-utils as the CPU node, hub-pcclient as the PC. The GPIO device
-  # plays no part here: /dev/null answers every request with an error.
+  # 1. A hub started before its interface exists waits until it is up.
+  # can-utils play the CPU node, hub-pcclient the PC. The GPIO device plays
+  # no part here: /dev/null answers every request with an error.
   start_hub /dev/null
   mkfifo pc.in && exec 8<>pc.in
   printf 'wait-unit 30000\nwait-record EXAM_PARAM 30000\nkvma 66 10\nexam 2 3\nlock\n' >&8
   "$pc" --port "$port" --status 1 --wait 30000 --keep-running <pc.in >pc.out 2>&1 &
   pids+=($!)
+  await 'Init SJA1000 = 1' hub.out 30
+  ip link add vcan0 type vcan
+  await 'Init SJA1000 = 1' hub.out 10 "$(($(lines hub.out) + 1))"
+  check waits-while-absent-or-down test "$(grep -c 'Init SJA1000 = 0' hub.out)" = 0
+  ip link set vcan0 up
+  check comes-up-with-interface await 'Init SJA1000 = 0' hub.out 10
   await "Server: connect from" hub.out 30 && await 'Thread "can_rx_thread"' hub.out 30
   for frame in $UNIT_FRAMES; do cansend vcan0 "$frame"; done
   await '287#1701' dump.log 30 || true
@@ -98,9 +104,18 @@ guest() {
   check hub-frames-as-on-device-socket test "$(hub_frames)" = "$HUB_FRAMES"
   check pc-commands-in-candump grep -q 'vcan0 287#12420A' dump.log
 
-  # 2. Down and up with a PC command queued meanwhile, then removed and
+  # 2. A slow tx queue (tbf, 12 frames deep): the kernel answers ENOBUFS
+  # while it is full, and 25 PC commands still all go out, in order.
+  tc qdisc add dev vcan0 root tbf rate 20kbit burst 200 limit 200
+  local from=$(lines dump.log) want=
+  for kv in $(seq 40 64); do echo "kvma $kv 5" >&8; want+="287#12$(printf %02X "$kv")05 "; done
+  await 'vcan0 287#124005' dump.log 20 "$from"
+  check no-frame-lost-to-full-queue test "$(tail -n +"$from" dump.log | grep -o '287#12..05' | tr '\n' ' ')" = "$want"
+  tc qdisc del dev vcan0 root
+
+  # 3. Down and up with a PC command queued meanwhile, then removed and
   # re-created: no spin, the held frame is written, the hub answers again.
-  local ticks=$(cpu_ticks "$hub_pid") from
+  local ticks=$(cpu_ticks "$hub_pid")
   ip link set vcan0 down
   echo 'kvma 70 8' >&8
   await 'is down or absent' hub.out 10
@@ -120,7 +135,7 @@ guest() {
   kill "$hub_pid" "${pids[@]:2}" 2>/dev/null || true
   exec 8>&-
 
-  # 3. The demo's session, with the simulated unit on vcan0.
+  # 4. The demo's session, with the simulated unit on vcan0.
   printf 'wait-hub 30000\nsleep 5000\nexam\n' >unit.script
   "$unitsim" --can vcan0 --gpio /tmp/sc/gpio.sock --script unit.script --hide-pdm --keep-running --strict \
     </dev/null >unit.out 2>&1 &
@@ -139,10 +154,9 @@ guest() {
   check demo-session-hub-alive kill -0 "$hub_pid"
   grep -E 'hub answers|hub command|exam status' unit.out || true
 
-  # 4. canplayer replays the unit's log at its recorded pace; every record
+  # 5. canplayer replays the unit's log at its recorded pace; every record
   # reaches the PC, in order.
   grep -E '^\([0-9.]+\) vcan0 (00F|2..)#' unit.out >replay.log
-  local from
   from=$(lines hub.out)
   "$pc" --port "$port" --status 1 --wait 30000 --keep-running </dev/null >pc3.out 2>&1 &
   pids+=($!)
@@ -176,7 +190,7 @@ mkdir -p initrd/bin initrd/m initrd/host
 cp /bin/busybox initrd/bin/
 # insmod in dependency order (plain .ko on bookworm, .ko.xz elsewhere).
 n=10
-for m in virtio_ring virtio virtio_mmio 9pnet 9pnet_virtio netfs fscache 9p can can-raw can-dev vcan; do
+for m in virtio_ring virtio virtio_mmio 9pnet 9pnet_virtio netfs fscache 9p can can-raw can-dev vcan sch_tbf; do
   ko=$(find k/lib/modules -name "$m.ko*" | head -1)
   case $ko in
     *.xz) xz -dc "$ko" >"initrd/m/$n-$m.ko" ;;
