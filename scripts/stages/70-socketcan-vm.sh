@@ -104,9 +104,10 @@ guest() {
   check hub-frames-as-on-device-socket test "$(hub_frames)" = "$HUB_FRAMES"
   check pc-commands-in-candump grep -q 'vcan0 287#12420A' dump.log
 
-  # 2. A slow tx queue (tbf, 12 frames deep): the kernel answers ENOBUFS
-  # while it is full, and 25 PC commands still all go out, in order.
-  tc qdisc add dev vcan0 root tbf rate 20kbit burst 200 limit 200
+  # 2. A slow tx queue (tbf: 4 frames deep, 15 frames a second): the kernel
+  # answers ENOBUFS while it is full, and 25 PC commands still all go out,
+  # in order.
+  tc qdisc add dev vcan0 root tbf rate 2kbit burst 32 limit 64
   local from=$(lines dump.log) want=
   for kv in $(seq 40 64); do echo "kvma $kv 5" >&8; want+="287#12$(printf %02X "$kv")05 "; done
   await 'vcan0 287#124005' dump.log 20 "$from"

@@ -70,11 +70,18 @@ int filtered_socket() {
     return s;
 }
 
+// Binding to an interface that is down leaves a "network down" error on the
+// socket; the status query reports that state, so the error is taken here
+// rather than sending the reader into its fault back-off.
 int bind_to(int s, int ifindex) {
     sockaddr_can addr{};
     addr.can_family = AF_CAN;
     addr.can_ifindex = ifindex;
-    return bind(s, reinterpret_cast<const sockaddr *>(&addr), sizeof addr);
+    if (bind(s, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) != 0) return -1;
+    int error = 0;
+    socklen_t len = sizeof error;
+    (void)getsockopt(s, SOL_SOCKET, SO_ERROR, &error, &len);
+    return 0;
 }
 
 // 0 while unbound: never bound, or unbound by the kernel when its interface
