@@ -186,7 +186,8 @@ cd "$work"
 apt-get download -q linux-image-amd64 >/dev/null 2>&1
 kernel=$(dpkg-deb -f linux-image-amd64_*.deb Depends | sed 's/ .*//')
 apt-get download -q "$kernel" >/dev/null 2>&1
-dpkg-deb -x "$kernel"_*.deb k
+mkdir k && dpkg-deb --fsys-tarfile "$kernel"_*.deb | tar -x -C k --wildcards './boot/vmlinuz-*' '*/virtio/*' \
+  '*/9p/*' '*/netfs/*' '*/fscache/*' '*/net/can/*' '*/sch_tbf.ko*'
 mkdir -p initrd/bin initrd/m initrd/host
 cp /bin/busybox initrd/bin/
 # insmod in dependency order (plain .ko on bookworm, .ko.xz elsewhere).
