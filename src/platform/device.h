@@ -1,7 +1,9 @@
 // The device layer: the only code that touches the CAN and GPIO devices. A
 // path naming a character device gets the real system calls; a path naming a
 // Unix-domain socket gets the device-socket protocol, so the hub runs off the
-// board against a simulator. Nothing above this layer knows which it has.
+// board against a simulator; a CAN device named without '/' ("can0") is a
+// SocketCAN interface (see socketcan.h). Nothing above this layer knows which
+// it has.
 #pragma once
 
 #include <poll.h>
@@ -27,6 +29,7 @@ int dev_ioctl(int fd, unsigned long request, void *arg);
 
 // After an error or hang-up: a device socket is connected again on the same
 // descriptor number, so threads holding its address carry on. Returns 0 when
-// the device is usable again, -1 when not (yet). A character device is left
-// as it is and reported usable.
+// the device is usable again, -1 when not (yet). A CAN interface is bound
+// again if it was re-created. A character device is left as it is and
+// reported usable.
 int dev_recover(int fd);

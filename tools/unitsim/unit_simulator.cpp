@@ -47,19 +47,23 @@ bool is_pdm_traffic(const CanFrame &f) {
 
 UnitSimulator::UnitSimulator(const UnitOptions &options)
     : options_(options),
-      can_(options.can_path, inbox_.observer(Device::Can)),
       gpio_(options.gpio_path, inbox_.observer(Device::Gpio)),
       model_(UnitSettings{}, ModelTiming{Millis(1000), options.ack_timeout}) {
     model_.expect_panel_acks(options.panel);
-    can_.set_not_ready(options.not_ready);
+    if (names_can_interface(options.can_path)) {
+        bus_ = std::make_unique<CanBus>(options.can_path);
+    } else {
+        can_ = std::make_unique<devsim::CanDevice>(options.can_path, inbox_.observer(Device::Can));
+        can_->set_not_ready(options.not_ready);
+    }
     gpio_.set_temperature(options.temperature);
 }
 
 void UnitSimulator::log_frame(const CanFrame &frame, const timespec &at) {
     if (options_.hide_pdm && is_pdm_traffic(frame)) return;
     char text[FRAME_TEXT_MAX];
-    frame_to_candump(text, sizeof text, static_cast<long>(at.tv_sec), static_cast<long>(at.tv_nsec / 1000), "can0",
-                     frame);
+    frame_to_candump(text, sizeof text, static_cast<long>(at.tv_sec), static_cast<long>(at.tv_nsec / 1000),
+                     bus_ ? options_.can_path.c_str() : "can0", frame);
     print_line(text);
 }
 
@@ -70,7 +74,10 @@ void UnitSimulator::deliver(const ModelOutput &out) {
         if (is_frame) {
             const CanFrame &f = out.frames[frame++];
             log_frame(f, wall_now());
-            can_.inject(f);
+            if (bus_)
+                bus_->send(f);
+            else
+                can_->inject(f);
         } else {
             print_line(out.notes[note++]);
         }
@@ -117,6 +124,34 @@ void UnitSimulator::handle_can(const DeviceNews &news) {
     case Type::Dropped: break;
     }
     deliver(out);
+}
+
+// Every frame on the bus is logged; the hub's frames drive the model, and
+// the first of them (the answer to a probe) says the hub is up.
+void UnitSimulator::handle_bus(TimePoint now) {
+    while (auto frame = bus_->receive()) {
+        ModelOutput out;
+        log_frame(*frame, wall_now());
+        if (frame->id == ID_HUB_TO_CPU) {
+            if (!model_.online()) {
+                out.note("hub answers on " + options_.can_path);
+                model_.hub_ready(now, local_calendar(), out);
+                if (options_.panel) panel_.hub_ready(now);
+            }
+            model_.frame_from_hub(now, *frame, out);
+        }
+        deliver(out);
+    }
+}
+
+void UnitSimulator::probe_hub(TimePoint now) {
+    if (!bus_ || model_.online() || (next_probe_ && now < *next_probe_)) return;
+    CanFrame request{};
+    request.id = ID_CPU_PDM_REQUEST;
+    ModelOutput out;
+    out.frame(request);
+    deliver(out);
+    next_probe_ = now + Millis(1000);
 }
 
 void UnitSimulator::handle_gpio(const DeviceNews &news) {
@@ -212,7 +247,7 @@ void UnitSimulator::run_lines(TimePoint now) {
 
 std::optional<TimePoint> UnitSimulator::next_deadline() const {
     return tools::earliest(tools::earliest(model_.next_deadline(), panel_.next_deadline()),
-                           tools::earliest(script_.deadline(), waiting_hub_until_));
+                           tools::earliest(script_.deadline(), tools::earliest(waiting_hub_until_, next_probe_)));
 }
 
 int UnitSimulator::run(int signal_fd) {
@@ -221,7 +256,7 @@ int UnitSimulator::run(int signal_fd) {
         std::fprintf(stderr, "hub-unitsim: %s\n", error.c_str());
         return 2;
     }
-    print_line("can  listening at " + options_.can_path);
+    print_line((bus_ ? "can  on interface " : "can  listening at ") + options_.can_path);
     print_line("gpio listening at " + options_.gpio_path);
 
     for (;;) {
@@ -230,11 +265,16 @@ int UnitSimulator::run(int signal_fd) {
         model_.tick(now, out);
         panel_.tick(now, out);
         deliver(out);
+        probe_hub(now);
+        if (model_.online()) next_probe_.reset();
         run_lines(now);
         if (quit_ || (script_.finished() && !waiting_hub_until_ && !options_.keep_running)) break;
 
-        pollfd fds[3] = {{signal_fd, POLLIN, 0}, {inbox_.fd(), POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
-        if (poll(fds, input_open_ ? 3 : 2, tools::poll_timeout(next_deadline())) < 0) {
+        pollfd fds[4] = {{signal_fd, POLLIN, 0},
+                         {inbox_.fd(), POLLIN, 0},
+                         {bus_ ? bus_->fd() : -1, POLLIN, 0},
+                         {STDIN_FILENO, POLLIN, 0}};
+        if (poll(fds, input_open_ ? 4 : 3, tools::poll_timeout(next_deadline())) < 0) {
             if (errno == EINTR) continue;
             std::perror("hub-unitsim: poll");
             return 1;
@@ -242,7 +282,8 @@ int UnitSimulator::run(int signal_fd) {
         if (fds[0].revents & POLLIN) break;  // SIGINT or SIGTERM
         if (fds[1].revents & POLLIN)
             for (const DeviceNews &news : inbox_.take()) handle(news);
-        if (input_open_ && (fds[2].revents & (POLLIN | POLLHUP | POLLERR)))
+        if (fds[2].revents & POLLIN) handle_bus(Clock::now());
+        if (input_open_ && (fds[3].revents & (POLLIN | POLLHUP | POLLERR)))
             input_open_ = tools::feed_script(STDIN_FILENO, script_);
     }
     size_t problems = model_.problems();

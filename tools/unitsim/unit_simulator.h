@@ -1,15 +1,19 @@
 // hub-unitsim's I/O: the simulated CAN controller and GPIO device on their
 // sockets, the behaviour models of the CPU node and the panel, the command
 // lines from a script and standard input, and one poll loop that waits for
-// device news, input, a signal or the models' next deadline. Everything it
+// device news, input, a signal or the models' next deadline. On a CAN
+// interface instead of a device socket the unit asks for the hub's process
+// data once a second until the hub's first frame says it is there. Everything it
 // prints goes to standard output from this one thread.
 #pragma once
 
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <optional>
 #include <string>
 
+#include "can_bus.h"
 #include "devsim/can_device.h"
 #include "devsim/gpio_device.h"
 #include "device_inbox.h"
@@ -21,7 +25,7 @@
 namespace unitsim {
 
 struct UnitOptions {
-    std::string can_path;
+    std::string can_path;  // a device socket, or a CAN interface (no '/', an existing interface)
     std::string gpio_path;
     std::string script_path;  // empty: none
     bool panel = false;
@@ -47,6 +51,8 @@ private:
     void handle(const DeviceNews &news);
     void handle_can(const DeviceNews &news);
     void handle_gpio(const DeviceNews &news);
+    void handle_bus(TimePoint now);
+    void probe_hub(TimePoint now);
     void run_lines(TimePoint now);
     bool run_command(const UnitCommand &command, TimePoint now);
     void deliver(const ModelOutput &out);
@@ -55,7 +61,8 @@ private:
 
     UnitOptions options_;
     DeviceInbox inbox_;  // before the devices: their observers push into it
-    devsim::CanDevice can_;
+    std::unique_ptr<CanBus> bus_;             // on a CAN interface, or
+    std::unique_ptr<devsim::CanDevice> can_;  // the CAN controller's device socket
     devsim::GpioDevice gpio_;
     UnitModel model_;
     PanelModel panel_;
@@ -63,6 +70,7 @@ private:
     bool input_open_ = true;
     bool quit_ = false;
     std::optional<TimePoint> waiting_hub_until_;
+    std::optional<TimePoint> next_probe_;  // on a bus: the next request that looks for the hub
     std::deque<uint32_t> gpio_requests_;  // numbers of the requests not answered yet
     std::optional<uint32_t> gpio_bits_shown_;
 };

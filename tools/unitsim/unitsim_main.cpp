@@ -1,6 +1,7 @@
 // hub-unitsim: the X-ray unit around the hub, on one Linux machine. It plays
 // the CAN controller and the GPIO device on device sockets (as hub-devsim
-// does) and behind them the CPU node and, with --panel, the display panel.
+// does), or sits on a CAN interface beside the hub, and plays the CPU node
+// and, with --panel, the display panel.
 // Every frame on the bus is logged in candump's log format; frames in
 // cansend notation and commands come from a script and standard input.
 #include <getopt.h>
@@ -21,12 +22,13 @@ namespace {
 
 const char USAGE[] =
     "usage: hub-unitsim --can PATH --gpio PATH [options]\n"
-    "  --can PATH          device socket of the CAN controller (the hub's canDevice)\n"
+    "  --can PATH|IFACE    device socket of the CAN controller (the hub's canDevice),\n"
+    "                      or a CAN interface (vcan0, can0) the unit and the hub share\n"
     "  --gpio PATH         device socket of the GPIO device (the hub's gpioDevice)\n"
     "  --script FILE       run the command lines of FILE first, then standard input\n"
     "  --panel             play the display panel (node 3) as well (the hub needs display = true)\n"
     "  --temperature C     the sensor's temperature in degrees, half steps (default 25)\n"
-    "  --not-ready N       answer the first N controller status queries \"not ready\"\n"
+    "  --not-ready N       answer the first N controller status queries \"not ready\" (device socket)\n"
     "  --ack-timeout MS    longest wait for an acknowledge frame (default 500)\n"
     "  --hide-pdm          leave the process-data requests and replies out of the log\n"
     "  --keep-running      keep running when the input has ended\n"
