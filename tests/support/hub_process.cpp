@@ -21,7 +21,7 @@
 #include <system_error>
 
 #include "file_wait.h"
-#include "target_command.h"
+#include <fstream>
 
 extern char **environ;
 
@@ -30,6 +30,9 @@ namespace {
 
 #ifndef HUB_EXECUTABLE
 #define HUB_EXECUTABLE ""
+#endif
+#ifndef HUB_EMULATOR
+#define HUB_EMULATOR ""
 #endif
 
 constexpr const char *STUB_DIR = "bin";
@@ -71,6 +74,28 @@ void drain(int &fd, OutputLog &log) {
         fd = -1;
         log.close();
     }
+}
+
+// ELF class, byte order and machine: what tells one target from another.
+std::string elf_machine(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    char header[20];
+    if (!in.read(header, sizeof header) || std::string(header, 4) != "\x7f" "ELF") return {};
+    return std::string(header + 4, 2) + std::string(header + 18, 2);
+}
+
+// A cross build whose tests run under an emulator (HUB_EMULATOR, e.g.
+// "/usr/bin/qemu-ppc -L /usr/powerpc-linux-gnu") runs the programs it built
+// for the target through that emulator; scripts and the system's own
+// programs run as they are. Under the emulator /proc/self/exe is the test.
+std::vector<std::string> target_command(const std::string &executable) {
+    std::vector<std::string> words;
+    std::istringstream emulator(HUB_EMULATOR);
+    for (std::string word; emulator >> word;) words.push_back(word);
+    std::string machine = elf_machine(executable);
+    if (words.empty() || machine.empty() || machine != elf_machine("/proc/self/exe")) return {executable};
+    words.push_back(executable);
+    return words;
 }
 
 }  // namespace
