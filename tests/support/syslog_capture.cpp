@@ -1,5 +1,7 @@
 #include "syslog_capture.h"
 
+#include "file_wait.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -34,15 +36,17 @@ SyslogCapture::SyslogCapture() {
     addr.sun_family = AF_UNIX;
     snprintf(addr.sun_path, sizeof addr.sun_path, "%s", DEV_LOG);
     fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (bind(fd_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
-        // A socket nobody reads any more (left by a crashed run) is taken over.
+    // Another test run on the machine may hold it: wait until it lets go. A
+    // socket nobody reads any more (left by a crashed run) is taken over.
+    auto give_up = std::chrono::steady_clock::now() + std::chrono::minutes(2);
+    while (bind(fd_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
         int probe = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         bool owned = connect(probe, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0;
         close(probe);
-        if (owned || unlink(DEV_LOG) != 0 || bind(fd_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
-            close(fd_);
-            throw std::system_error(EADDRINUSE, std::generic_category(), "a system logger owns /dev/log");
-        }
+        auto left = std::chrono::ceil<Millis>(give_up - std::chrono::steady_clock::now());
+        if (!owned) unlink(DEV_LOG);
+        else if (left.count() <= 0 || !wait_file(DEV_LOG, [](const std::string &) { return access(DEV_LOG, F_OK) != 0; }, left))
+            throw std::system_error(EADDRINUSE, std::generic_category(), "something else keeps /dev/log");
     }
     if (pipe2(stop_, O_CLOEXEC) != 0) throw std::system_error(errno, std::generic_category(), "pipe2");
     reader_ = std::thread([this] {
