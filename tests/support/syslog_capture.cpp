@@ -1,40 +1,29 @@
 #include "syslog_capture.h"
 
-#include "file_wait.h"
-
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <cstdio>
 #include <system_error>
+
+#include "file_wait.h"
 
 namespace hubtest {
 namespace {
 
 constexpr const char *DEV_LOG = "/dev/log";
 
-SyslogRecord parse(const std::string &raw) {
-    SyslogRecord r;
-    size_t open = raw.find('['), close = raw.find("]: "), ident = raw.rfind(' ', open);
-    if (std::sscanf(raw.c_str(), "<%d>", &r.priority) != 1 || open == std::string::npos ||
-        close == std::string::npos || ident == std::string::npos)
-        return SyslogRecord{-1, "", -1, raw};
-    r.ident = raw.substr(ident + 1, open - ident - 1);
-    r.pid = std::stol(raw.substr(open + 1, close - open - 1));
-    r.message = raw.substr(close + 3);
-    return r;
+std::string message(const std::string &record) {
+    size_t end = record.find("]: ");
+    return end == std::string::npos ? record : record.substr(end + 3);
 }
 
 }  // namespace
 
 SyslogCapture::SyslogCapture() {
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    snprintf(addr.sun_path, sizeof addr.sun_path, "%s", DEV_LOG);
+    sockaddr_un addr{AF_UNIX, "/dev/log"};
     fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     // Another test run on the machine may hold it: wait until it lets go. A
     // socket nobody reads any more (left by a crashed run) is taken over.
@@ -50,15 +39,12 @@ SyslogCapture::SyslogCapture() {
     }
     if (pipe2(stop_, O_CLOEXEC) != 0) throw std::system_error(errno, std::generic_category(), "pipe2");
     reader_ = std::thread([this] {
-        for (;;) {
-            pollfd fds[2] = {{fd_, POLLIN, 0}, {stop_[0], POLLIN, 0}};
-            if (poll(fds, 2, -1) < 0 && errno != EINTR) return;
-            if (fds[1].revents) return;
+        pollfd fds[2] = {{fd_, POLLIN, 0}, {stop_[0], POLLIN, 0}};
+        while ((poll(fds, 2, -1) >= 0 || errno == EINTR) && !fds[1].revents) {
             char buffer[8192];
             ssize_t n = recv(fd_, buffer, sizeof buffer, MSG_DONTWAIT);
-            if (n <= 0) continue;
             std::lock_guard lock(mutex_);
-            records_.push_back(parse(std::string(buffer, static_cast<size_t>(n))));
+            if (n > 0) records_.emplace_back(buffer, static_cast<size_t>(n));
             changed_.notify_all();
         }
     });
@@ -72,14 +58,14 @@ SyslogCapture::~SyslogCapture() {
     unlink(DEV_LOG);
 }
 
-std::vector<SyslogRecord> SyslogCapture::records() const {
+std::vector<std::string> SyslogCapture::records() const {
     std::lock_guard lock(mutex_);
     return records_;
 }
 
 std::vector<std::string> SyslogCapture::messages() const {
     std::vector<std::string> out;
-    for (const SyslogRecord &r : records()) out.push_back(r.message);
+    for (const std::string &r : records()) out.push_back(message(r));
     return out;
 }
 
@@ -88,7 +74,7 @@ std::optional<size_t> SyslogCapture::wait_message(const LineMatch &match, Millis
     std::optional<size_t> found;
     changed_.wait_for(lock, timeout, [&] {
         for (; from < records_.size(); ++from)
-            if (match(records_[from].message)) return (found = from).has_value();
+            if (match(message(records_[from]))) return (found = from).has_value();
         return false;
     });
     return found;

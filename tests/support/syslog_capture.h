@@ -8,7 +8,6 @@
 #include <condition_variable>
 #include <mutex>
 #include <optional>
-#include <string>
 #include <thread>
 #include <vector>
 
@@ -16,20 +15,13 @@
 
 namespace hubtest {
 
-// "<14>Dec  5 14:45:00 hub[1234]: text\n" split up; the message is kept
-// exactly as sent, its final "\n" included.
-struct SyslogRecord {
-    int priority = -1;
-    std::string ident;
-    long pid = -1;
-    std::string message;
-};
-
 class SyslogCapture {
 public:
     SyslogCapture();
     ~SyslogCapture();
-    std::vector<SyslogRecord> records() const;
+    // As received: "<14>Dec  5 14:45:00 hub[1234]: text\n".
+    std::vector<std::string> records() const;
+    // The texts after "]: ", exactly as sent (a final "\n" included).
     std::vector<std::string> messages() const;
     // Index of the first record at index >= `from` whose message satisfies `match`.
     std::optional<size_t> wait_message(const LineMatch &match, Millis timeout, size_t from = 0) const;
@@ -43,7 +35,7 @@ private:
     std::thread reader_;
     mutable std::mutex mutex_;
     mutable std::condition_variable changed_;
-    std::vector<SyslogRecord> records_;
+    std::vector<std::string> records_;
 };
 
 }  // namespace hubtest
