@@ -3,8 +3,6 @@
 // the CPU node's reports carried to the PC and acknowledged.
 #include <gtest/gtest.h>
 
-#include <cstring>
-
 #include "hub_rig.h"
 
 using namespace hubtest;
@@ -144,14 +142,9 @@ TEST(CanReports, ReportsReachThePcAndAreAcknowledged) {
     rig.can.inject(frame(0x20F, {0x30, 'O', 'P', 'Q', 'R', 'S', 'T', 'U'}));
     auto record = pc.wait_record_type(MSG_TYPE_LINE0, WAIT);
     ASSERT_TRUE(record);
-    HubRecord expected{};
-    expected[0] = 1;
-    expected[8] = 6;  // the CPU node has not reported a test selection
-    std::memcpy(&expected[22], "ABCDEFGHIJKLMNOP", 16);
-    std::memcpy(&expected[62], "  ZELT 4", 8);
-    expected[70] = 0xEF;  // 0100 + 0600 + 4344 ("CD") + 4B4C ("KL") + 5A45 ("ZE")
-    expected[71] = 0xD5;
-    EXPECT_EQ(*record, expected);
+    const char *line0 = "ABCDEFGHIJKLMNOP";
+    EXPECT_EQ(*record, hub_record({{0, {1}}, {22, {line0, line0 + 16}}}));
+    EXPECT_EQ(record_be16(*record, 70), 0xEFD5);  // 0100 + 0600 + 4344 ("CD") + 4B4C ("KL") + 5A45 ("ZE")
     for (const char *text : {"L 0-1", "L 0-2", "L 0-3:ABCDEFGHIJKLMNOP", "ackLine0 = 3", "Ack Line0 Ok"}) {
         auto index = rig.hub.wait_stdout_line(text, WAIT, line);  // in order; watchdog lines may come between
         ASSERT_TRUE(index) << text;
@@ -160,16 +153,13 @@ TEST(CanReports, ReportsReachThePcAndAreAcknowledged) {
     rig.can.inject(frame(0x21F, {5}));
     record = pc.wait_record_type(MSG_TYPE_EXAM_STATUS, WAIT);
     ASSERT_TRUE(record);
-    expected[0] = 4;
-    expected[12] = 5;
-    expected[70] = 0xF2;  // as above with 0400 in place of 0100
-    EXPECT_EQ(*record, expected);
+    EXPECT_EQ(*record, hub_record({{0, {4}}, {12, {5}}, {22, {line0, line0 + 16}}}));
+    EXPECT_EQ(record_be16(*record, 70), 0xF2D5);  // as above with 0400 in place of 0100
     ASSERT_TRUE(rig.hub.wait_stdout_line("QSD STATUS CODE: 5", WAIT, line));
     rig.can.inject(frame(0x217, {9, 2, 3, 4, 5, 6, 7, 8}));
     record = pc.wait_record_type(MSG_TYPE_EXAM_PARAM, WAIT);
     ASSERT_TRUE(record);
-    const uint8_t param[] = {0x05, 0, 0, 0, 0, 0, 0x04, 0x03, 6, 0, 0, 0, 5, 9, 2, 5, 6, 7};
-    EXPECT_TRUE(std::equal(std::begin(param), std::end(param), record->begin()));
+    EXPECT_EQ(*record, hub_record({{0, {5}}, {6, {0x04, 0x03}}, {12, {5, 9, 2, 5, 6, 7}}, {22, {line0, line0 + 16}}}));
     ASSERT_TRUE(rig.can.wait_for_frames(from + 3, WAIT));
     EXPECT_EQ(rig.frames_from(from), (Lines{"287#1600", "287#1603", "287#1602"}));
     EXPECT_EQ(pc.bad_checksums(), 0u);

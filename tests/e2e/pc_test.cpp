@@ -4,83 +4,56 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
-#include <unistd.h>
-
-#include <cstring>
 
 #include "hub_rig.h"
 
 using namespace hubtest;
 using Lines = std::vector<std::string>;
 
-namespace {
-
-// The record after the test selection 01..08, of type `type`.
-HubRecord selected_record(uint8_t type) {
-    HubRecord r{};
-    const uint8_t head[] = {type, 0, 0, 0, 0, 0, 0x04, 0x03, 0x08, 0x07, 0x06, 0x05, 0, 0x01, 0x02};
-    std::memcpy(r.data(), head, sizeof head);
-    std::memcpy(&r[62], "  ZELT 4", 8);
-    return r;
-}
-
-HubRecord sealed(HubRecord r) {
-    hub_to_pc_seal(r.data());
-    return r;
-}
-
-}  // namespace
+// Word6, Word8, Word10, Byte13 and Byte14 of the test selection 01..08.
+const std::pair<size_t, std::vector<uint8_t>> SELECTED{6, {0x04, 0x03, 0x08, 0x07, 0x06, 0x05, 0, 0x01, 0x02}};
 
 TEST(PcLinkCommands, ReachTheCpuNodeOnlyAfterATestSelection) {
     HubRig rig;
     rig.start();
     PcClient pc;
-    ASSERT_TRUE(pc.connect(rig.port, WAIT));
-    ASSERT_TRUE(pc.read_record(WAIT));
+    ASSERT_TRUE(pc.connect(rig.port, WAIT) && pc.read_record(WAIT));
     // Before any test selection an exam change only answers the watchdog,
     // and a later record is received only once its dispatch has returned.
     ASSERT_TRUE(pc.send({.Event = PC_CHANGE_EXAM, .SelFamily = 3, .SelExam = 12}));
-    auto forced = rig.hub.wait_stdout_line(
-        "Recived Message from PC... Event: 2. CPU NOT INITIALIZED, event forced to PC_WATCHDOG", WAIT);
-    ASSERT_TRUE(forced);
-    ASSERT_TRUE(rig.hub.wait_stdout_line("Recived Message from PC... Event: PC_WATCHDOG! 0", WAIT, *forced + 1));
+    auto at = rig.hub.wait_stdout_line("Recived Message from PC... Event: 2. CPU NOT INITIALIZED, event forced to PC_WATCHDOG", WAIT);
+    ASSERT_TRUE(at && rig.hub.wait_stdout_line("Recived Message from PC... Event: PC_WATCHDOG! 0", WAIT, *at + 1));
     ASSERT_TRUE(pc.send({.Event = PC_WATCHDOG}));
-    auto next_recv = rig.hub.wait_stdout_line("recv retval: 20", WAIT, *forced + 1);
-    ASSERT_TRUE(next_recv);
-    ASSERT_TRUE(rig.hub.wait_stdout_line("Recived Message from PC... Event: PC_WATCHDOG! 0", WAIT, *next_recv + 1));
+    ASSERT_TRUE(at = rig.hub.wait_stdout_line("recv retval: 20", WAIT, *at + 1));
+    ASSERT_TRUE(rig.hub.wait_stdout_line("Recived Message from PC... Event: PC_WATCHDOG! 0", WAIT, *at + 1));
     // The test selection: its record, and its acknowledgement as the only frame.
     rig.can.inject(frame(0x23F, {1, 2, 3, 4, 5, 6, 7, 8}));
     auto selection = pc.wait_record_type(MSG_TYPE_TEST_SEL, WAIT);
     ASSERT_TRUE(selection);
-    EXPECT_EQ(*selection, sealed(selected_record(6)));
+    EXPECT_EQ(*selection, hub_record({{0, {6}}, SELECTED}));
     ASSERT_TRUE(rig.can.wait_for_frames(1, WAIT));
     EXPECT_EQ(rig.frames_from(0), Lines{"287#1604"});
     const size_t line = rig.hub.out().line_count();
-    // Event, fields, the frame it sends and the lines it traces. The family
+    // Each record, the frame it sends and the lines it traces. The family
     // change uses the exam command; only the low bytes travel.
+    const std::string event = "Recived Message from PC... Event: ";
     struct Case {
         PcToHub record;
         const char *frame;
         Lines traced;
     } cases[] = {
-        {{.Event = PC_CHANGE_EXAM, .SelFamily = 3, .SelExam = 12}, "287#1103000C00",
-         {"Recived Message from PC... Event: PC_CHANGE_EXAM! 2", "SelFamily: 3; SelExam: 12"}},
-        {{.Event = PC_CHANGE_KV_MA, .kV = 70, .mA = 8}, "287#124608",
-         {"Recived Message from PC... Event: PC_CHANGE_KV_MA! 3", "Voltage: 70 kV; Current: 8 mA"}},
-        {{.Event = PC_CHANGE_PAT_TYPE, .SelPatType = 1}, "287#13",
-         {"Recived Message from PC... Event: PC_CHANGE_PAT_TYPE! 5", "SelPatType: 1"}},
-        {{.Event = PC_CHANGE_PAT_SIZE, .SelPatSize = 2}, "287#14",
-         {"Recived Message from PC... Event: PC_CHANGE_PAT_SIZE! 6", "SelPatSize: 2"}},
-        {{.Event = PC_CHANGE_PAT_DENT, .SelPatDent = 3}, "287#15",
-         {"Recived Message from PC... Event: PC_CHANGE_PAT_DENT! 7", "SelPatType: 3"}},
-        {{.Event = PC_LOCK_KEYBORD}, "287#1701", {"Recived Message from PC... Event: PC_LOCK_KEYBORD! b"}},
-        {{.Event = PC_UNLOCK_KEYBORD}, "287#1700", {"Recived Message from PC... Event: PC_UNLOCK_KEYBORD! c"}},
-        {{.Event = PC_CHANGE_FAMILY, .SelFamily = 0x0105, .SelExam = 0x0203}, "287#1105000300",
-         {"Recived Message from PC... Event: PC_CHANGE_FAMILY! 4", "SelFamily: 261; SelExam: 515"}},
+        {{.Event = 2, .SelFamily = 3, .SelExam = 12}, "287#1103000C00", {event + "PC_CHANGE_EXAM! 2", "SelFamily: 3; SelExam: 12"}},
+        {{.Event = 3, .kV = 70, .mA = 8}, "287#124608", {event + "PC_CHANGE_KV_MA! 3", "Voltage: 70 kV; Current: 8 mA"}},
+        {{.Event = 5, .SelPatType = 1}, "287#13", {event + "PC_CHANGE_PAT_TYPE! 5", "SelPatType: 1"}},
+        {{.Event = 6, .SelPatSize = 2}, "287#14", {event + "PC_CHANGE_PAT_SIZE! 6", "SelPatSize: 2"}},
+        {{.Event = 7, .SelPatDent = 3}, "287#15", {event + "PC_CHANGE_PAT_DENT! 7", "SelPatType: 3"}},
+        {{.Event = 11}, "287#1701", {event + "PC_LOCK_KEYBORD! b"}},
+        {{.Event = 12}, "287#1700", {event + "PC_UNLOCK_KEYBORD! c"}},
+        {{.Event = 4, .SelFamily = 0x0105, .SelExam = 0x0203}, "287#1105000300",
+         {event + "PC_CHANGE_FAMILY! 4", "SelFamily: 261; SelExam: 515"}},
     };
-    Lines frames, traced;
+    Lines frames, traced, dispatch;
     for (const Case &c : cases) {
         ASSERT_TRUE(pc.send(c.record));
         frames.push_back(c.frame);
@@ -89,7 +62,6 @@ TEST(PcLinkCommands, ReachTheCpuNodeOnlyAfterATestSelection) {
     ASSERT_TRUE(rig.can.wait_for_frames(1 + frames.size(), WAIT));
     EXPECT_EQ(rig.frames_from(1), frames);
     ASSERT_TRUE(rig.hub.wait_stdout_line(traced.back(), WAIT, line));
-    Lines dispatch;
     for (const std::string &l : rig.lines_from(line))
         if (l.rfind("Recived", 0) == 0 || l.rfind("Sel", 0) == 0 || l.rfind("Voltage", 0) == 0) dispatch.push_back(l);
     EXPECT_EQ(dispatch, traced);
@@ -108,12 +80,10 @@ TEST(PcLinkCommands, UnknownEventsAreReportedAndTheLinkStaysUp) {
     auto date = pc.wait_record_type(MSG_TYPE_DATE_TIME, WAIT);
     ASSERT_TRUE(date) << "the link went down";
     EXPECT_EQ((*date)[12], 0) << "a debug switch changed the exam status outside simulator mode";
-    ASSERT_TRUE(rig.hub.wait_stdout_line("@@@@@ Recived Message from PC... Event: Error!!! @@@@@ 66", WAIT));
+    const std::string error = "@@@@@ Recived Message from PC... Event: Error!!! @@@@@ ";
+    ASSERT_TRUE(rig.hub.wait_stdout_line(error + "66", WAIT));
     const Lines lines = rig.hub.stdout_lines();
-    ASSERT_EQ(lines.size(), 4u) << rig.hub.stdout_text();
-    for (size_t i = 1; i < 4; ++i)
-        EXPECT_EQ(lines[i], std::string("@@@@@ Recived Message from PC... Event: Error!!! @@@@@ ") +
-                                (i == 1 ? "d" : i == 2 ? "63" : "66"));
+    EXPECT_EQ(Lines(lines.begin() + 1, lines.end()), (Lines{error + "d", error + "63", error + "66"}));
     EXPECT_FALSE(pc.peer_closed());
     EXPECT_EQ(rig.hub.stderr_text(), "");
 }
@@ -123,14 +93,11 @@ TEST(PcLinkCommands, UnknownEventsAreReportedAndTheLinkStaysUp) {
 TEST(PcLinkConnection, CloseRequestIsQuietAndAClosedPcIsATimeOut) {
     HubRig rig;
     rig.start();
-    PcClient pc;
+    PcClient pc, next;
     ASSERT_TRUE(rig.connect_selected(pc));  // the close request counts only then
-    ASSERT_TRUE(pc.send({.Event = PC_CLOSE_SOCKET}));
-    ASSERT_TRUE(pc.wait_closed(WAIT));
+    ASSERT_TRUE(pc.send({.Event = PC_CLOSE_SOCKET}) && pc.wait_closed(WAIT));
     auto event = rig.hub.wait_stdout_line("Recived Message from PC... Event: PC_CLOSE_SOCKET! 1", WAIT);
-    ASSERT_TRUE(event);
-    ASSERT_TRUE(rig.hub.wait_stdout_line("Close Client Socket!", WAIT, *event + 1));
-    PcClient next;
+    ASSERT_TRUE(event && rig.hub.wait_stdout_line("Close Client Socket!", WAIT, *event + 1));
     ASSERT_TRUE(next.connect(rig.port, WAIT));
     auto first = next.read_record(WAIT);
     ASSERT_TRUE(first);
@@ -148,10 +115,7 @@ TEST(PcLinkConnection, PortInUseEndsTheHub) {
     HubRig rig;
     rig.conf.verbose = false;
     int taken = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(rig.port);
+    sockaddr_in addr{AF_INET, htons(rig.port), {htonl(INADDR_LOOPBACK)}, {}};
     ASSERT_EQ(bind(taken, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
     ASSERT_EQ(listen(taken, 1), 0);
     rig.start();
@@ -169,26 +133,24 @@ TEST(PcLinkDates, StartTimeAndLastCalibrationTimeComeBackToThePc) {
     rig.start();
     PcClient pc;
     ASSERT_TRUE(rig.connect_selected(pc));
-    auto ask = [&](uint16_t event, std::initializer_list<uint8_t> date, const char *traced) {
+    auto ask = [&](uint16_t event, std::vector<uint8_t> date, const char *traced) {
         const size_t line = rig.hub.out().line_count();
         ASSERT_TRUE(pc.send({.Event = event}));
         auto record = pc.wait_record_type(MSG_TYPE_DATE_TIME, WAIT);
         ASSERT_TRUE(record);
-        HubRecord expected = selected_record(3);
-        std::copy(date.begin(), date.end(), expected.begin() + 54);
-        EXPECT_EQ(*record, sealed(expected)) << event;
+        EXPECT_EQ(*record, hub_record({{0, {3}}, SELECTED, {54, date}})) << event;
         EXPECT_TRUE(rig.hub.wait_stdout_line(traced, WAIT, line));
     };
+    const std::vector<uint8_t> may_6 = {0xE8, 0x07, 0x05, 0x00, 0x06, 0x07, 0x08, 0x09};
     ask(PC_REQ_LAST_CAL_TIME, {0, 0, 0, 0, 0, 0, 0, 0}, "Send Last Calibration Time to PC");
     rig.can.inject(frame(0x267, {0x00, 0x07, 0xE8, 0x05, 0x06, 0x07, 0x08, 0x09}));  // 2024-05-06 07:08:09
     auto year = rig.hub.wait_stdout_line("Year: 2024", WAIT);
-    ASSERT_TRUE(year);
-    ASSERT_TRUE(rig.hub.wait_stdout_line("Second: 9", WAIT, *year + 1));
-    ask(PC_REQ_TIME_START, {0xE8, 0x07, 0x05, 0x00, 0x06, 0x07, 0x08, 0x09}, "Send Start Time to PC");
+    ASSERT_TRUE(year && rig.hub.wait_stdout_line("Second: 9", WAIT, *year + 1));
+    ask(PC_REQ_TIME_START, may_6, "Send Start Time to PC");
     ASSERT_TRUE(pc.send({.Event = PC_SET_LAST_CAL_TIME}));
     rig.can.inject(frame(0x267, {0x00, 0x07, 0xE9, 0x0C, 0x1F, 0x17, 0x3B, 0x3A}));
     ASSERT_TRUE(rig.hub.wait_stdout_line("Second: 58", WAIT, *year + 1));
-    ask(PC_REQ_LAST_CAL_TIME, {0xE8, 0x07, 0x05, 0x00, 0x06, 0x07, 0x08, 0x09}, "Send Last Calibration Time to PC");
+    ask(PC_REQ_LAST_CAL_TIME, may_6, "Send Last Calibration Time to PC");
     ask(PC_REQ_TIME_START, {0xE9, 0x07, 0x0C, 0x00, 0x1F, 0x17, 0x3B, 0x3A}, "Send Start Time to PC");
 }
 
@@ -199,8 +161,7 @@ TEST(PcLinkStatus, StatusOneResetsTheSensorLineUntilThePcLeaves) {
     rig.start();
     ASSERT_TRUE(rig.gpio.wait_for_bits([](uint32_t b) { return (b & 0x40) != 0; }, WAIT));
     PcClient pc;
-    ASSERT_TRUE(pc.connect(rig.port, WAIT));
-    ASSERT_TRUE(pc.read_record(WAIT));
+    ASSERT_TRUE(pc.connect(rig.port, WAIT) && pc.read_record(WAIT));
     const size_t requests = rig.gpio.request_count();
     ASSERT_TRUE(pc.send({.Event = PC_WATCHDOG, .PCStatus = 1}));
     auto at = rig.hub.wait_stdout_line("PC change status: from: 0, to 1", WAIT);
@@ -216,7 +177,7 @@ TEST(PcLinkStatus, StatusOneResetsTheSensorLineUntilThePcLeaves) {
     ASSERT_TRUE(rig.hub.wait_stderr_line(starts_with("Time Out: "), WAIT));
     // One reset for status 1, one set for the disconnect, nothing for status 2.
     Lines lines;
-    auto all = rig.gpio.requests();
+    const auto all = rig.gpio.requests();
     for (size_t i = requests; i < all.size(); ++i)
         if (all[i].number == 7 || all[i].number == 8)
             lines.push_back(std::to_string(all[i].number) + ":" + std::to_string(devsim::arg_u32(all[i].arg, 0)));

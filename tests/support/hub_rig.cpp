@@ -28,6 +28,15 @@ LineMatch starts_with(std::string prefix) {
     return [prefix](const std::string &line) { return line.rfind(prefix, 0) == 0; };
 }
 
+HubRecord hub_record(std::initializer_list<std::pair<size_t, std::vector<uint8_t>>> bytes) {
+    HubRecord r{};
+    r[hub_to_pc::Word8] = 6;
+    std::copy_n("  ZELT 4", 8, r.begin() + hub_to_pc::Model);
+    for (const auto &[offset, values] : bytes) std::copy(values.begin(), values.end(), r.begin() + static_cast<long>(offset));
+    hub_to_pc_seal(r.data());
+    return r;
+}
+
 HubRig::HubRig(std::string executable)
     : hub(std::move(executable)), can(hub.path("can.sock")), gpio(hub.path("gpio.sock")), port(pick_free_port()) {
     conf.can_device = can.path();

@@ -28,6 +28,9 @@ CanFrame frame(uint32_t id, std::initializer_list<uint8_t> data = {});
 std::string frame_text(const CanFrame &frame);
 std::vector<std::string> frame_texts(const std::vector<CanFrame> &frames, size_t from = 0);
 LineMatch starts_with(std::string prefix);
+// The hub-to-PC record as a fresh hub holds it (Word8 6, the model name),
+// with `bytes` written at their offsets and the checksum sealed.
+HubRecord hub_record(std::initializer_list<std::pair<size_t, std::vector<uint8_t>>> bytes = {});
 
 class HubRig {
 public:
