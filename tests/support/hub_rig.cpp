@@ -74,6 +74,14 @@ std::vector<std::string> HubRig::lines_from(size_t from) const {
     return out;
 }
 
+std::optional<double> HubRig::quiet_cpu_percent(const OutputLog &log, Millis window) {
+    const Millis cpu = hub.cpu_time();
+    const auto start = std::chrono::steady_clock::now();
+    if (log.wait_line([](const std::string &) { return true; }, window, log.line_count())) return std::nullopt;
+    return 100.0 * static_cast<double>((hub.cpu_time() - cpu).count()) /
+           static_cast<double>(std::chrono::duration_cast<Millis>(std::chrono::steady_clock::now() - start).count());
+}
+
 bool HubRig::connect_selected(PcClient &pc) {
     if (!pc.connect(port, WAIT) || !pc.read_record(WAIT)) return false;
     size_t from = can.frame_count();

@@ -48,6 +48,9 @@ public:
     // Standard output from line `from` on, without the GPIO thread's
     // temperature line, which can fall anywhere.
     std::vector<std::string> lines_from(size_t from) const;
+    // Processor use of the hub in % of one core over `window`, in which `log`
+    // must get no line; nullopt when one came.
+    std::optional<double> quiet_cpu_percent(const OutputLog &log, Millis window);
     // Connects `pc`, reads its first watchdog, and has the CPU node report the
     // test selection 01..08 (acknowledged, and reported to the PC), so PC
     // commands are relayed from then on.
