@@ -19,8 +19,6 @@
 #include <sstream>
 #include <system_error>
 
-#include "file_wait.h"
-
 extern char **environ;
 
 #ifndef HUB_EXECUTABLE
@@ -94,26 +92,6 @@ HubProcess::~HubProcess() {
             for (size_t i = lines.size() > 200 ? lines.size() - 200 : 0; i < lines.size(); ++i) std::cerr << lines[i] << '\n';
         }
     if (pidfd_ >= 0) close(pidfd_);
-}
-
-void HubProcess::write_file(const std::string &name, const std::string &text) const {
-    write_text_file(path(name), text);
-}
-
-void HubProcess::add_stub(const std::string &name, const std::string &script) const {
-    write_text_file(path("bin/" + name), script, 0755);
-}
-
-void HubProcess::add_recording_stub(const std::string &name) const {
-    add_stub(name, "#!/bin/sh\nprintf '%s\\n' \"$*\" >> '" + path(name + ".calls") + "'\n");
-}
-
-std::vector<std::string> HubProcess::stub_calls(const std::string &name) const {
-    return read_lines(path(name + ".calls"));
-}
-
-bool HubProcess::wait_stub_calls(const std::string &name, size_t count, Millis timeout) const {
-    return wait_file_lines(path(name + ".calls"), count, timeout);
 }
 
 void HubProcess::start(const std::string &config_text, const std::vector<std::string> &args) {

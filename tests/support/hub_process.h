@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "file_wait.h"
 #include "output_log.h"
 #include "temp_dir.h"
 
@@ -33,14 +34,20 @@ public:
 
     const std::string &dir() const { return dir_.path(); }
     std::string path(const std::string &name) const { return dir_.file(name); }
-    void write_file(const std::string &name, const std::string &text) const;
+    void write_file(const std::string &name, const std::string &text) const { write_text_file(path(name), text); }
 
     // An executable script `name` (its whole text) in the stub directory.
-    void add_stub(const std::string &name, const std::string &script) const;
+    void add_stub(const std::string &name, const std::string &script) const {
+        write_text_file(path("bin/" + name), script, 0755);
+    }
     // A stub that appends its arguments ("$*") as a line to <dir>/<name>.calls.
-    void add_recording_stub(const std::string &name) const;
-    std::vector<std::string> stub_calls(const std::string &name) const;
-    bool wait_stub_calls(const std::string &name, size_t count, Millis timeout) const;
+    void add_recording_stub(const std::string &name) const {
+        add_stub(name, "#!/bin/sh\nprintf '%s\\n' \"$*\" >> '" + path(name + ".calls") + "'\n");
+    }
+    std::vector<std::string> stub_calls(const std::string &name) const { return read_lines(path(name + ".calls")); }
+    bool wait_stub_calls(const std::string &name, size_t count, Millis timeout) const {
+        return wait_file_lines(path(name + ".calls"), count, timeout);
+    }
 
     // Before start: an environment variable, standard input from write_stdin.
     void set_env(const std::string &name, const std::string &value) { env_[name] = value; }
