@@ -1,6 +1,6 @@
-// Waiting for another process to write a file, without polling in a loop:
-// inotify on the file's directory wakes the wait whenever something there
-// is written or created.
+// Waiting for another process to write a file without polling in a loop:
+// inotify on the file's directory wakes the wait whenever something there is
+// written or created.
 #pragma once
 
 #include <chrono>
@@ -10,15 +10,12 @@
 
 namespace hubtest {
 
-// The file's lines (without '\n'); empty when it does not exist.
+// The file's complete lines (without '\n'); empty when it does not exist.
 std::vector<std::string> read_lines(const std::string &path);
-
-// Waits until `ready(the file's contents)` holds. Returns whether it does.
+// Until `ready(the file's contents)` holds; whether it does.
 bool wait_file(const std::string &path, const std::function<bool(const std::string &)> &ready,
                std::chrono::milliseconds timeout);
-
-// Waits until the file has at least `count` complete lines. Returns whether
-// it has them.
+// Until the file has at least `count` complete lines.
 bool wait_file_lines(const std::string &path, size_t count, std::chrono::milliseconds timeout);
 
 }  // namespace hubtest

@@ -5,11 +5,8 @@ namespace hubtest {
 void OutputLog::append(const char *data, size_t size) {
     std::lock_guard lock(mutex_);
     text_.append(data, size);
-    size_t newline;
-    while ((newline = text_.find('\n', line_start_)) != std::string::npos) {
+    for (size_t newline; (newline = text_.find('\n', line_start_)) != std::string::npos; line_start_ = newline + 1)
         lines_.push_back(text_.substr(line_start_, newline - line_start_));
-        line_start_ = newline + 1;
-    }
     changed_.notify_all();
 }
 
@@ -48,20 +45,10 @@ std::optional<size_t> OutputLog::wait_line(const LineMatch &match, Millis timeou
     std::optional<size_t> found;
     changed_.wait_for(lock, timeout, [&] {
         for (; from < lines_.size(); ++from)
-            if (match(lines_[from])) {
-                found = from;
-                return true;
-            }
+            if (match(lines_[from])) return (found = from).has_value();
         return closed_;
     });
     return found;
-}
-
-bool OutputLog::wait_text(const std::string &needle, Millis timeout, size_t from) const {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, timeout, [&] {
-        return (from <= text_.size() && text_.find(needle, from) != std::string::npos) || closed_;
-    }) && from <= text_.size() && text_.find(needle, from) != std::string::npos;
 }
 
 }  // namespace hubtest

@@ -1,183 +1,80 @@
 #include "syslog_capture.h"
 
+#include <fcntl.h>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <cstring>
+#include <system_error>
+
+#include "file_wait.h"
 
 namespace hubtest {
 namespace {
 
-// "Mmm dd hh:mm:ss", the timestamp syslog() puts after the priority.
-constexpr size_t TIMESTAMP_LENGTH = 15;
-// A record is at most this long; syslog() cuts nothing shorter.
-constexpr size_t MAX_RECORD = 65536;
+constexpr const char *DEV_LOG = "/dev/log";
 
-sockaddr_un dev_log_address() {
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::strcpy(addr.sun_path, SyslogCapture::DEV_LOG);
-    return addr;
-}
-
-// Nobody reads a socket that refuses a connection: a leftover, safe to replace.
-bool is_stale_socket() {
-    int probe = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (probe < 0) return false;
-    sockaddr_un addr = dev_log_address();
-    bool refused = connect(probe, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 && errno == ECONNREFUSED;
-    close(probe);
-    return refused;
+std::string message(const std::string &record) {
+    size_t end = record.find("]: ");
+    return end == std::string::npos ? record : record.substr(end + 3);
 }
 
 }  // namespace
 
-std::optional<SyslogRecord> parse_syslog_record(const std::string &raw) {
-    SyslogRecord record;
-    if (raw.empty() || raw[0] != '<') return std::nullopt;
-    size_t close_angle = raw.find('>');
-    if (close_angle == std::string::npos || close_angle < 2) return std::nullopt;
-    try {
-        record.priority = std::stoi(raw.substr(1, close_angle - 1));
-    } catch (const std::exception &) {
-        return std::nullopt;
-    }
-    size_t tag = close_angle + 1 + TIMESTAMP_LENGTH;
-    if (raw.size() < tag + 1 || raw[tag] != ' ') return std::nullopt;
-    ++tag;
-    size_t colon = raw.find(": ", tag);
-    if (colon == std::string::npos) return std::nullopt;
-    std::string label = raw.substr(tag, colon - tag);  // "hub[1234]" or "hub"
-    size_t bracket = label.find('[');
-    if (bracket != std::string::npos && label.back() == ']') {
-        record.ident = label.substr(0, bracket);
-        try {
-            record.pid = std::stol(label.substr(bracket + 1, label.size() - bracket - 2));
-        } catch (const std::exception &) {
-            return std::nullopt;
-        }
-    } else {
-        record.ident = label;
-    }
-    record.message = raw.substr(colon + 2);
-    return record;
-}
-
 SyslogCapture::SyslogCapture() {
-    struct stat st;
-    if (lstat(DEV_LOG, &st) == 0) {
-        if (!S_ISSOCK(st.st_mode) || !is_stale_socket()) {
-            reason_ = std::string(DEV_LOG) + " exists (a system logger owns it): system-log records cannot be captured";
-            return;
+    sockaddr_un addr{AF_UNIX, "/dev/log"};
+    fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    // Another test run on the machine may hold it: wait until it lets go. A
+    // socket nobody reads any more (left by a crashed run) is taken over.
+    auto give_up = std::chrono::steady_clock::now() + std::chrono::minutes(2);
+    while (bind(fd_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
+        int probe = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        bool owned = connect(probe, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0;
+        close(probe);
+        auto left = std::chrono::ceil<Millis>(give_up - std::chrono::steady_clock::now());
+        if (!owned) unlink(DEV_LOG);
+        else if (left.count() <= 0 || !wait_file(DEV_LOG, [](const std::string &) { return access(DEV_LOG, F_OK) != 0; }, left))
+            throw std::system_error(EADDRINUSE, std::generic_category(), "something else keeps /dev/log");
+    }
+    if (pipe2(stop_, O_CLOEXEC) != 0) throw std::system_error(errno, std::generic_category(), "pipe2");
+    reader_ = std::thread([this] {
+        pollfd fds[2] = {{fd_, POLLIN, 0}, {stop_[0], POLLIN, 0}};
+        while ((poll(fds, 2, -1) >= 0 || errno == EINTR) && !fds[1].revents) {
+            char buffer[8192];
+            ssize_t n = recv(fd_, buffer, sizeof buffer, MSG_DONTWAIT);
+            std::lock_guard lock(mutex_);
+            if (n > 0) records_.emplace_back(buffer, static_cast<size_t>(n));
+            changed_.notify_all();
         }
-        unlink(DEV_LOG);
-    }
-    int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        reason_ = std::string("socket: ") + std::strerror(errno);
-        return;
-    }
-    sockaddr_un addr = dev_log_address();
-    if (bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
-        reason_ = std::string("cannot bind ") + DEV_LOG + ": " + std::strerror(errno);
-        close(fd);
-        return;
-    }
-    chmod(DEV_LOG, 0666);  // any user's process may log, as with a real logger
-    stop_fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (stop_fd_ < 0) {
-        reason_ = std::string("eventfd: ") + std::strerror(errno);
-        close(fd);
-        unlink(DEV_LOG);
-        return;
-    }
-    fd_ = fd;
-    thread_ = std::thread([this] { receive_loop(); });
+    });
 }
 
 SyslogCapture::~SyslogCapture() {
-    if (fd_ < 0) return;
-    uint64_t one = 1;
-    ssize_t n = write(stop_fd_, &one, sizeof one);
-    (void)n;
-    thread_.join();
+    close(stop_[1]);
+    reader_.join();
+    close(stop_[0]);
     close(fd_);
-    close(stop_fd_);
     unlink(DEV_LOG);
 }
 
-void SyslogCapture::receive_loop() {
-    std::vector<char> buffer(MAX_RECORD);
-    for (;;) {
-        pollfd fds[2] = {{stop_fd_, POLLIN, 0}, {fd_, POLLIN, 0}};
-        if (poll(fds, 2, -1) < 0) {
-            if (errno == EINTR) continue;
-            return;
-        }
-        if (fds[1].revents & POLLIN) {
-            ssize_t n = recv(fd_, buffer.data(), buffer.size(), MSG_DONTWAIT);
-            if (n >= 0) {
-                std::lock_guard lock(mutex_);
-                raw_.emplace_back(buffer.data(), static_cast<size_t>(n));
-                changed_.notify_all();
-            }
-            continue;  // read everything waiting before looking at the stop request
-        }
-        if (fds[0].revents & POLLIN) return;
-    }
-}
-
-std::vector<std::string> SyslogCapture::raw_records() const {
+std::vector<std::string> SyslogCapture::records() const {
     std::lock_guard lock(mutex_);
-    return raw_;
-}
-
-std::vector<SyslogRecord> SyslogCapture::records() const {
-    std::vector<SyslogRecord> out;
-    for (const std::string &raw : raw_records()) {
-        auto parsed = parse_syslog_record(raw);
-        out.push_back(parsed ? *parsed : SyslogRecord{-1, "", -1, raw});
-    }
-    return out;
+    return records_;
 }
 
 std::vector<std::string> SyslogCapture::messages() const {
     std::vector<std::string> out;
-    for (const SyslogRecord &record : records()) out.push_back(record.message);
+    for (const std::string &r : records()) out.push_back(message(r));
     return out;
 }
 
-size_t SyslogCapture::count() const {
-    std::lock_guard lock(mutex_);
-    return raw_.size();
-}
-
-bool SyslogCapture::wait_for_records(size_t count, Millis timeout) const {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, timeout, [&] { return raw_.size() >= count; });
-}
-
-std::optional<size_t> SyslogCapture::wait_message(const std::string &message, Millis timeout, size_t from) const {
-    return wait_message([&message](const SyslogRecord &r) { return r.message == message; }, timeout, from);
-}
-
-std::optional<size_t> SyslogCapture::wait_message(const std::function<bool(const SyslogRecord &)> &match,
-                                                  Millis timeout, size_t from) const {
+std::optional<size_t> SyslogCapture::wait_message(const LineMatch &match, Millis timeout, size_t from) const {
     std::unique_lock lock(mutex_);
     std::optional<size_t> found;
     changed_.wait_for(lock, timeout, [&] {
-        for (; from < raw_.size(); ++from) {
-            auto parsed = parse_syslog_record(raw_[from]);
-            if (match(parsed ? *parsed : SyslogRecord{-1, "", -1, raw_[from]})) {
-                found = from;
-                return true;
-            }
-        }
+        for (; from < records_.size(); ++from)
+            if (match(message(records_[from]))) return (found = from).has_value();
         return false;
     });
     return found;

@@ -1,83 +1,41 @@
-// Catches what processes send to the system log while a test runs: binds a
-// datagram socket at /dev/log, where the C library's syslog() sends its
-// records, and removes it at the end. Only one capture can exist on the
-// machine at a time, so every test that makes one must hold the ctest
-// resource lock "syslog" (RESOURCE_LOCK syslog).
-//
-// When /dev/log is there already (a system logger runs), nothing is
-// captured: available() is false and the test should skip, see
-// HUB_SYSLOG_CAPTURE_OR_SKIP. A /dev/log socket that nobody reads (left by a
-// crashed run) is taken over.
+// The system log while a test runs: a datagram socket bound at /dev/log,
+// where syslog() sends, read by a thread of its own (the kernel queues only a
+// few datagrams before the sender blocks). One per machine at a time: tests
+// that make one hold the ctest lock RESOURCE_LOCK syslog, and one that finds
+// it taken (another run on the machine) waits for it.
 #pragma once
 
-#include <chrono>
 #include <condition_variable>
-#include <functional>
 #include <mutex>
 #include <optional>
-#include <string>
 #include <thread>
 #include <vector>
 
+#include "output_log.h"
+
 namespace hubtest {
-
-using Millis = std::chrono::milliseconds;
-
-// One record as syslog() sends it: "<14>Dec  5 14:45:00 hub[1234]: text".
-struct SyslogRecord {
-    int priority = -1;  // facility * 8 + severity; LOG_USER|LOG_INFO is 14
-    std::string ident;  // "hub"
-    long pid = -1;      // -1 when the record carries none
-    std::string message;  // the text after "]: ", exactly as sent (a trailing "\n" stays)
-};
-
-// Splits a raw record; nullopt when it does not have that shape.
-std::optional<SyslogRecord> parse_syslog_record(const std::string &raw);
 
 class SyslogCapture {
 public:
-    static constexpr const char *DEV_LOG = "/dev/log";
-
     SyslogCapture();
     ~SyslogCapture();
-    SyslogCapture(const SyslogCapture &) = delete;
-    SyslogCapture &operator=(const SyslogCapture &) = delete;
-
-    bool available() const { return fd_ >= 0; }
-    const std::string &unavailable_reason() const { return reason_; }
-
-    // Raw records in arrival order.
-    std::vector<std::string> raw_records() const;
-    // Parsed records; a record that does not parse shows as its raw text in
-    // `message`, with priority -1.
-    std::vector<SyslogRecord> records() const;
-    // Just the message texts.
+    // As received: "<14>Dec  5 14:45:00 hub[1234]: text\n".
+    std::vector<std::string> records() const;
+    // The texts after "]: ", exactly as sent (a final "\n" included).
     std::vector<std::string> messages() const;
-    size_t count() const;
-
-    bool wait_for_records(size_t count, Millis timeout) const;
-    // Index of the first record at index >= `from` whose message equals
-    // `message` / satisfies `match`; nullopt on timeout.
-    std::optional<size_t> wait_message(const std::string &message, Millis timeout, size_t from = 0) const;
-    std::optional<size_t> wait_message(const std::function<bool(const SyslogRecord &)> &match, Millis timeout,
-                                       size_t from = 0) const;
+    // Index of the first record at index >= `from` whose message satisfies `match`.
+    std::optional<size_t> wait_message(const LineMatch &match, Millis timeout, size_t from = 0) const;
+    std::optional<size_t> wait_message(const std::string &message, Millis timeout, size_t from = 0) const {
+        return wait_message([&](const std::string &m) { return m == message; }, timeout, from);
+    }
 
 private:
-    void receive_loop();
-
     int fd_ = -1;
-    int stop_fd_ = -1;
-    std::string reason_;
-    std::thread thread_;
+    int stop_[2] = {-1, -1};
+    std::thread reader_;
     mutable std::mutex mutex_;
     mutable std::condition_variable changed_;
-    std::vector<std::string> raw_;
+    std::vector<std::string> records_;
 };
 
 }  // namespace hubtest
-
-// Declares a SyslogCapture `name` in a test body, or skips the test when the
-// system log cannot be captured on this machine.
-#define HUB_SYSLOG_CAPTURE_OR_SKIP(name)   \
-    ::hubtest::SyslogCapture name;         \
-    if (!name.available()) GTEST_SKIP() << name.unavailable_reason()

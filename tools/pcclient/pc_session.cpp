@@ -1,8 +1,5 @@
 #include "pc_session.h"
 
-#include <netdb.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -11,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "pc_link.h"
 #include "script_input.h"
 #include "strprintf.h"
 
@@ -24,38 +22,6 @@ constexpr Millis CLOSE_WAIT(5000);
 
 // Word8 holds 6 until the CPU node has reported its test selection.
 constexpr uint16_t CPU_NOT_INITIALISED = 6;
-
-int connect_once(const std::string &host, uint16_t port, int *error) {
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo *found = nullptr;
-    int rc = getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found);
-    if (rc != 0) {
-        *error = EHOSTUNREACH;
-        return -1;
-    }
-    int fd = -1;
-    *error = ECONNREFUSED;
-    for (addrinfo *a = found; a && fd < 0; a = a->ai_next) {
-        fd = socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol);
-        if (fd < 0) {
-            *error = errno;
-            continue;
-        }
-        if (connect(fd, a->ai_addr, a->ai_addrlen) != 0) {
-            *error = errno;
-            close(fd);
-            fd = -1;
-        }
-    }
-    freeaddrinfo(found);
-    if (fd >= 0) {
-        int one = 1;  // each 20-byte record leaves at once
-        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    }
-    return fd;
-}
 
 }  // namespace
 
@@ -80,7 +46,7 @@ bool PcSession::connect_to_hub(int signal_fd) {
     TimePoint give_up = Clock::now() + options_.connect_wait;
     for (;;) {
         int err = 0;
-        fd_ = connect_once(options_.host, options_.port, &err);
+        fd_ = pcclient::connect_to_hub(options_.host, options_.port, &err);
         if (fd_ >= 0) return true;
         // Only a hub that is not listening yet is worth waiting for.
         if (err != ECONNREFUSED || Clock::now() >= give_up) {

@@ -1,0 +1,103 @@
+// The PC link's watchdog seen from the PC: when watchdogs come, what the
+// first one carries, and when a PC that stops answering is dropped.
+#include <gtest/gtest.h>
+
+#include <regex>
+
+#include "hub_rig.h"
+
+using namespace std::chrono_literals;
+using namespace hubtest;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+Millis since(Clock::time_point t) { return std::chrono::duration_cast<Millis>(Clock::now() - t); }
+
+// Reads the watchdogs of a PC that never answers: three, the first about
+// 100 ms after connecting, then the hub closes, two poll periods after the first.
+void dropped_by_third_watchdog(PcClient &pc, Clock::time_point connected) {
+    for (int i = 1; i <= 3; ++i) {
+        auto record = pc.read_record(WAIT);
+        ASSERT_TRUE(record && record_type(*record) == MSG_TYPE_WATCHDOG) << "watchdog " << i;
+        if (i == 1) {
+            EXPECT_TRUE(since(connected) >= 50ms && since(connected) <= 1000ms) << since(connected).count();
+        }
+    }
+    ASSERT_TRUE(pc.wait_closed(WAIT)) << "still connected after the third unanswered watchdog";
+    EXPECT_GE(since(connected), 1800ms);
+    EXPECT_FALSE(pc.read_record(0ms)) << "a record after the third watchdog";
+}
+
+}  // namespace
+
+// With tracing off the connection is still announced, and the first watchdog
+// carries nothing but the start-up fields; the next comes a calibration poll
+// period later (2 s here, the other period 5 s, so a mix-up shows).
+TEST(PcLinkWatchdog, FirstWatchdogSoonAfterConnectCarriesTheModel) {
+    HubRig rig;
+    rig.conf.verbose = false;
+    rig.conf.poll_time = 5;
+    rig.conf.poll_time_calibration = 2;
+    rig.start();
+    PcClient pc;
+    ASSERT_TRUE(pc.connect(rig.port, WAIT));
+    const auto connected = Clock::now();
+    auto first = pc.read_record(WAIT);
+    const Millis first_at = since(connected);
+    ASSERT_TRUE(first);
+    EXPECT_TRUE(first_at >= 50ms && first_at <= 1000ms) << first_at.count();
+    EXPECT_EQ(*first, hub_record());
+    EXPECT_EQ(record_be16(*first, 70), 0x6045);
+    auto second = pc.read_record(WAIT);
+    ASSERT_TRUE(second);
+    EXPECT_EQ(*second, *first);
+    // Measured from our receipt of the first, which may come late.
+    EXPECT_TRUE(since(connected) - first_at >= 1500ms && since(connected) - first_at < 4000ms);
+    const std::string prefix = "Server: connect from host 127.0.0.1, port " + std::to_string(pc.local_port()) + ", cS ";
+    ASSERT_TRUE(rig.hub.wait_stdout_line(starts_with(prefix), WAIT));
+    const auto lines = rig.hub.stdout_lines();
+    ASSERT_EQ(lines.size(), 1u) << rig.hub.stdout_text();
+    EXPECT_TRUE(std::regex_match(lines[0].substr(prefix.size()), std::regex("[0-9]+\\."))) << lines[0];
+}
+
+// A silent PC is dropped right after its third watchdog and reported; it can
+// connect again and is served like the first.
+TEST(PcLinkWatchdog, SilentPcDroppedByThirdWatchdogAndServedAgain) {
+    HubRig rig;
+    rig.conf.poll_time = rig.conf.poll_time_calibration = 1;
+    rig.start();
+    for (size_t round = 1; round <= 2; ++round) {
+        PcClient pc;
+        ASSERT_TRUE(pc.connect(rig.port, WAIT));
+        dropped_by_third_watchdog(pc, Clock::now());
+        ASSERT_TRUE(rig.hub.wait_stderr_line(starts_with("Watchdog: "), WAIT, round - 1));
+        EXPECT_EQ(pc.bad_checksums(), 0u);
+    }
+    EXPECT_EQ(rig.hub.stderr_lines().size(), 2u) << rig.hub.stderr_text();
+    EXPECT_TRUE(rig.hub.running());
+}
+
+// Answered watchdogs keep the PC; once silent, the fourth watchdog after its
+// last answer drops it (the one after an answer starts the count afresh).
+TEST(PcLinkWatchdog, AnsweringPcStaysConnectedUntilItFallsSilent) {
+    HubRig rig;
+    rig.conf.poll_time = rig.conf.poll_time_calibration = 1;
+    rig.start();
+    PcClient pc;
+    ASSERT_TRUE(pc.connect(rig.port, WAIT));
+    for (int i = 1; i <= 7; ++i) {
+        auto record = pc.read_record(WAIT);
+        ASSERT_TRUE(record && record_type(*record) == MSG_TYPE_WATCHDOG) << "watchdog " << i;
+        if (i <= 3) {
+            ASSERT_TRUE(pc.send({.Event = PC_WATCHDOG}));
+        }
+    }
+    ASSERT_TRUE(pc.wait_closed(WAIT));
+    EXPECT_FALSE(pc.read_record(0ms)) << "a watchdog after the fourth unanswered one";
+    ASSERT_TRUE(rig.hub.wait_stderr_line(starts_with("Watchdog: "), WAIT));
+    EXPECT_EQ(rig.hub.stderr_lines().size(), 1u) << rig.hub.stderr_text();
+    // Each answer taken as one (forced while the CPU node is not initialised).
+    const auto lines = rig.hub.stdout_lines();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "Recived Message from PC... Event: PC_WATCHDOG! 0"), 3);
+}
