@@ -57,10 +57,17 @@ for patch in "${patches[@]}"; do
     continue
   fi
   applied=$patch
-  if ! build "$logs/$id.build.log"; then
+  rm -f "$logs/$id.test.log"
+  build "$logs/$id.build.log"; built=$?
+  [ $built -ne 0 ] || suite "$logs/$id.test.log"; passed=$?
+  # ninja and ctest catch Ctrl-C and exit normally, so bash runs no trap.
+  if grep -qsE 'interrupted by user|\(INTERRUPT\)$' "$logs/$id".*.log; then
+    echo "interrupted at $id" >&2
+    exit 130
+  elif [ $built -ne 0 ]; then
     echo "nobuild $id"
     nobuild=$((nobuild + 1))
-  elif suite "$logs/$id.test.log"; then
+  elif [ $passed -eq 0 ]; then
     echo "MISSED $id"
     missed=$((missed + 1))
   else
