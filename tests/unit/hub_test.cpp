@@ -2,14 +2,10 @@
 
 #include <fcntl.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <mutex>
-#include <sstream>
 #include <utility>
 
 #include "can/frame_text.h"
@@ -54,28 +50,6 @@ Bytes pc_record(const PcToHub &msg) {
     Bytes rec(PC_TO_HUB_SIZE);
     pc_to_hub_encode(msg, rec.data());
     return rec;
-}
-
-ScratchDir::ScratchDir() {
-    char name[] = "/tmp/hub-unit-XXXXXX";
-    path = mkdtemp(name) ? name : "";
-    if (path.empty()) ADD_FAILURE() << "cannot make a scratch directory";
-}
-
-ScratchDir::~ScratchDir() {
-    std::error_code ignored;
-    if (!path.empty()) std::filesystem::remove_all(path, ignored);
-}
-
-void write_file(const std::string &path, const std::string &text, unsigned mode) {
-    std::ofstream(path) << text;
-    chmod(path.c_str(), mode);
-}
-
-std::string read_file(const std::string &path) {
-    std::stringstream text;
-    text << std::ifstream(path).rdbuf();
-    return text.str();
 }
 
 void HubTest::SetUp() {

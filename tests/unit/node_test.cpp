@@ -8,6 +8,7 @@
 #include "pc/hub_to_pc.h"
 #include "sm/cpu_sm.h"
 #include "sm/display_sm.h"
+#include "temp_dir.h"
 
 namespace {
 
@@ -142,15 +143,15 @@ TEST_F(CpuNode, OtherFunctionAndCommandCodesAreIgnored) {
 }
 
 TEST_F(CpuNode, EthernetConfigurationRunsIfconfigForEth0) {
-    ScratchDir dir;  // a stand-in ifconfig, first on PATH, writes down its arguments
-    write_file(dir.file("ifconfig"), "#!/bin/sh\necho \"$@\" > '" + dir.file("args") + "'\n", 0755);
+    hubtest::TempDir dir;  // a stand-in ifconfig, first on PATH, writes down its arguments
+    hubtest::write_text_file(dir.file("ifconfig"), "#!/bin/sh\necho \"$@\" > '" + dir.file("args") + "'\n", 0755);
     const char *old = getenv("PATH");
     const std::string saved = old ? old : "";
-    setenv("PATH", (dir.path + ":" + saved).c_str(), 1);
+    setenv("PATH", (dir.path() + ":" + saved).c_str(), 1);
     std::string out = stdout_of([] { canRxQsd(make_frame(0x247, {10, 1, 2, 3, 255, 0, 0, 0})); });
     old ? setenv("PATH", saved.c_str(), 1) : unsetenv("PATH");
     EXPECT_EQ(out, "Ip: 0a010203; 10.1.2.3\nNetmask: ff000000; 255.0.0.0\nifconfig eth0 10.1.2.3\n");
-    EXPECT_EQ(read_file(dir.file("args")), "eth0 10.1.2.3\n");
+    EXPECT_EQ(hubtest::read_text_file(dir.file("args")), "eth0 10.1.2.3\n");
     EXPECT_EQ(sent_frames(), Lines{});
 }
 
