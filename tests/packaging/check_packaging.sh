@@ -33,7 +33,7 @@ dump() {  # dump CONFIG-TEXT
   (cd "$work/run" && exec "$build/hub") >"$work/out" 2>/dev/null &
   hub_pid=$!
   sed '/^pollTime_calibration: /q' <"$work/out"
-  kill "$hub_pid" && wait "$hub_pid" 2>/dev/null || true
+  kill "$hub_pid" 2>/dev/null; wait "$hub_pid" 2>/dev/null || true
   hub_pid=
 }
 example=$src/packaging/hub.conf.example
