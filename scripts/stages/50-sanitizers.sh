@@ -24,9 +24,9 @@
 # (e2e_faults_alloc_test) and the same descriptors and memory after storms.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
-jobs=${SANITIZER_TEST_JOBS:-3}
+jobs=${SANITIZER_TEST_JOBS:-2}
 
-"$root/scripts/install-deps.sh" clang-14 libclang-rt-14-dev llvm-14
+"$root/scripts/install-deps.sh" clang-14 libclang-rt-14-dev llvm-14 flex dpkg-dev
 
 symbolizer=/usr/lib/llvm-14/bin/llvm-symbolizer
 common="-O1 -gline-tables-only -fno-omit-frame-pointer"
@@ -93,7 +93,15 @@ fi
 export ASAN_OPTIONS="halt_on_error=1:abort_on_error=0:detect_leaks=$leaks:log_path=$asan_logs/asan"
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$asan_logs/ubsan"
 export ASAN_SYMBOLIZER_PATH=$symbolizer UBSAN_SYMBOLIZER_PATH=$symbolizer
-configure_and_build "$root/build-asan" "-fsanitize=address,undefined -fno-sanitize-recover=all $common" address,undefined
+# The fuzzing stage builds its harnesses in this same folder with the same
+# flags (coverage for libFuzzer included) and the same instrumented
+# libconfuse, so the hub's code is compiled once for both.
+asan_flags="-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all $common"
+if "$root/fuzz/build-libconfuse.sh" "$root/build-asan/libconfuse" clang-14 "$asan_flags"; then
+  export PKG_CONFIG_PATH=$root/build-asan/libconfuse/lib/pkgconfig
+fi
+configure_and_build "$root/build-asan" "$asan_flags" address,undefined
+unset PKG_CONFIG_PATH
 status=0
 run_suite asan+ubsan "$root/build-asan" "$asan_logs" || status=1
 unset ASAN_OPTIONS UBSAN_OPTIONS
