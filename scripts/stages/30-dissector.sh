@@ -47,20 +47,20 @@ printf 'verbose = true\ncanDevice = "%s"\ngpioDevice = "%s"\nserverPort = %s\npo
   "$work/can.sock" "$work/gpio.sock" "$port" >hub.conf
 "$build/hub" >hub.log 2>&1 &
 pids+=($!)
-printf '%s\n' "wait-record TEST_SEL 10000" "exam 2 3" "family 1 2" "kvma 66 10" "pattype 0" "patsize 0" "patdent 0" \
-  lock unlock time-start set-cal req-cal debug-on debug-off "raw 42" watchdog "wait-record EXAM_STATUS 10000" \
-  "wait-record EXAM_STATUS 5000" close >pc.script
+printf '%s\n' "wait-record TEST_SEL 10000" "exam 2 3" "wait-record EXAM_PARAM 5000" "family 1 2" "kvma 66 10" \
+  "wait-record LINE1 5000" "pattype 0" "patsize 0" "patdent 0" lock unlock time-start "wait-record DATE_TIME 5000" \
+  set-cal req-cal debug-on debug-off "raw 42" watchdog close >pc.script
 "$pcclient" --port "$port" --wait 10000 --status 2 --script pc.script >pc.out 2>&1 &
 pc_pid=$!
 pids+=("$pc_pid")
-# The unit reports a test selection once the PC is served, and runs an exam
-# once the PC has sent its commands.
+# Once the PC is served, the unit reports an exam status, then the test
+# selection that the PC waits for.
 exec {pc_out}<pc.out
-steps=("<- WATCHDOG" "23F#0102030405060708" "-> event 42" exam)
-while [ ${#steps[@]} -gt 0 ] && IFS= read -r -u "$pc_out" line; do
+while IFS= read -r -u "$pc_out" line; do
   echo "$line" >>pc.log
-  if [[ $line == "${steps[0]}"* ]]; then echo "${steps[1]}" >&"$unit_in"; steps=("${steps[@]:2}"); fi
+  [[ $line != "<- WATCHDOG"* ]] || break
 done
+printf '21F#05\n23F#0102030405060708\n' >&"$unit_in"
 cat <&"$pc_out" >>pc.log
 wait "$pc_pid" || { echo "dissector: the PC session failed:" >&2; cat pc.log >&2; grep -v ') can0 ' unit.log >&2; exit 1; }
 # Both ends closed: once dumpcap has written both FINs, the session is whole.
@@ -110,7 +110,7 @@ for e in "PC_WATCHDOG (0)" "PC_CLOSE_SOCKET (1)" "PC_CHANGE_EXAM (2)" "PC_CHANGE
          "PC_DEBUG_RX_ON (100)" "PC_DEBUG_RX_OFF (101)"; do
   has tree.txt "Event: $e"
 done
-has summary.txt "Hub: watchdog" "Hub: display line 0 \"CEPH  EX03" "Hub: exam parameters Word6=660" \
+has summary.txt "Hub: watchdog" "Hub: display line 0 \"CEPH  EX03" "Hub: exam parameters Word6=" "Hub: exam status 5" \
   "Hub: test selection" "Hub: date/time " "PC: PC_CHANGE_KV_MA 66 kV 10 mA" "PC: unknown event 42" "PC: PC_LOCK_KEYBORD"
 
 # Every checksum the hub sent verified; the broken one flagged with the right value.

@@ -1,11 +1,9 @@
-// CAN identifiers, the frame notations, the transmit ring with its writer,
-// and the receive dispatch by node number.
+// The transmit ring with its writer, and the receive dispatch by node number.
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <thread>
 
-#include "can/frame_text.h"
 #include "can/thread_can_read.h"
 #include "can/thread_can_write.h"
 #include "hub_cfg.h"
@@ -13,25 +11,6 @@
 #include "sm/cpu_sm.h"
 
 namespace {
-
-TEST(FrameText, TraceCansendAndCandumpNotations) {
-    CanFrame ack = make_frame(0x287, {0x16, 0x02});
-    char text[FRAME_TEXT_MAX];
-    frame_trace_text(text, sizeof text, "Reading", ack, true);
-    EXPECT_STREQ(text, "Reading. Id: 647, length: 2, data: 0x16 0x02 \n");
-    frame_trace_text(text, sizeof text, "Writing", make_frame(0x100, {}), false);
-    EXPECT_STREQ(text, "Writing. Id: 256, length: 0, data: ");
-    frame_to_candump(text, sizeof text, 1700000000, 123, "can0", ack);
-    EXPECT_STREQ(text, "(1700000000.000123) can0 287#1602");
-
-    CanFrame back{};
-    ASSERT_EQ(frame_from_cansend("23f#01.02.03.04.05.06.07.08", &back), 0);
-    EXPECT_EQ(cansend(back), "23F#0102030405060708");
-    ASSERT_EQ(frame_from_cansend("7#", &back), 0);
-    EXPECT_EQ(cansend(back), "007#");
-    for (const char *bad : {"#12", "1234#", "800#", "287", "287#1", "287#zz", "287#010203040506070809"})
-        EXPECT_EQ(frame_from_cansend(bad, &back), -1) << bad;
-}
 
 using TransmitRing = HubTest;
 

@@ -1,5 +1,5 @@
-// The configuration file: defaults, the dump it switches on, and a file that
-// breaks off in the middle.
+// The configuration file: defaults, and a file that breaks off in the middle
+// (the dump it switches on is checked end to end, tests/e2e).
 #include <unistd.h>
 
 #include <climits>
@@ -47,20 +47,6 @@ TEST_F(ConfigFile, WithoutAFileEveryFieldKeepsItsDefaultAndNothingIsDumped) {
     EXPECT_STREQ(path(c.canDevice), "(null)");
     EXPECT_STREQ(path(c.gpioDevice), "(null)");
     EXPECT_EQ(std::vector<long>({c.serverPort, c.pollTime, c.pollTime_calibration}), std::vector<long>({60000, 2, 10}));
-}
-
-TEST_F(ConfigFile, TheDumpGoesToStandardOutputWithVerboseAndToTheLogWithSyslog) {
-    EXPECT_EQ(read("verbose = true\n"),
-              "Configuration:\nverbose: true\nsyslog: false\nsimulator: false\ntemperature: false\ndisplay: false\n"
-              "canDevice: (not set)\ngpioDevice: (not set)\nserverPort: 60000\npollTime: 2\npollTime_calibration: 10\n");
-    EXPECT_EQ(syslog_records(), Lines{});
-    EXPECT_EQ(read("syslog = true\ntemperature = true\ndisplay = true\ncanDevice = \"/dev/can0\"\n"
-                   "gpioDevice = \"/dev/gpio\"\nserverPort = 61000\npollTime = 3\npollTime_calibration = 12\n"),
-              "");
-    EXPECT_EQ(syslog_records(), (Lines{"Configuration:\n", "verbose: false\n", "syslog: true\n", "simulator: false\n",
-                                       "temperature: true\n", "display: true\n", "canDevice: /dev/can0\n",
-                                       "gpioDevice: /dev/gpio\n", "serverPort: 61000\n", "pollTime: 3\n",
-                                       "pollTime_calibration: 12\n"}));
 }
 
 TEST_F(ConfigFile, ASyntaxErrorKeepsTheAssignmentsBeforeIt) {
