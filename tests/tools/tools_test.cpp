@@ -77,23 +77,6 @@ TEST(HubDevsim, TracesTheHubsRequestsInjectsFramesAndEndsWithItsInput) {
     EXPECT_FALSE(exists(sim.path("can.sock")) || exists(sim.path("gpio.sock")));
 }
 
-TEST(HubDevsim, RefusesAnIncompleteCommandLine) {
-    HubProcess sim(HUB_DEVSIM_EXECUTABLE);
-    sim.start("", {"--can", sim.path("can.sock")});
-    EXPECT_EQ(exit_code(sim), 2);
-    EXPECT_TRUE(sim.wait_stderr_line(starts_ends("usage: hub-devsim", "[--keep-running]"), 0ms));
-}
-
-TEST(HubPcclient, PrintsAFreePortAndFailsOnARefusedConnection) {
-    HubProcess free(HUB_PCCLIENT_EXECUTABLE), refused(HUB_PCCLIENT_EXECUTABLE);
-    free.start("", {"--free-port"});
-    ASSERT_EQ(exit_code(free), 0);
-    const std::string port = free.stdout_text().substr(0, free.stdout_text().find('\n'));
-    refused.start("", {"--port", port});
-    EXPECT_EQ(exit_code(refused), 1);
-    EXPECT_EQ(refused.stderr_lines(), Lines{"hub-pcclient: connect 127.0.0.1:" + port + ": Connection refused"});
-}
-
 // The unit's panel follows the PC's selections, and the unit's exam reports
 // its status codes to the PC; --strict: every frame acknowledged, every
 // process-data request answered.

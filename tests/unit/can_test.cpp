@@ -1,14 +1,11 @@
-// The transmit ring with its writer, and the receive dispatch by node number.
+// The transmit ring with its writer (the receive dispatch by node: tests/e2e).
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <thread>
 
-#include "can/thread_can_read.h"
 #include "can/thread_can_write.h"
-#include "hub_cfg.h"
 #include "hub_test.h"
-#include "sm/cpu_sm.h"
 
 namespace {
 
@@ -96,35 +93,6 @@ TEST_F(TransmitRing, TheWriterTracesEveryIdButTheHubsOwn) {
     });
     EXPECT_EQ(out, "Writing. Id: 256, length: 2, data: 0x01 0x02 ");
     EXPECT_EQ(syslog_records(), (Lines{"Writing. Id: 256, length: 2, data: ", "0x01 ", "0x02 "}));
-}
-
-using ReceiveDispatch = HubTest;
-
-TEST_F(ReceiveDispatch, RoutesByNodeAndTheDisplaySwitch) {
-    set_tracing(true, false);
-    Cpu_data.state = OP;
-    // Node 5, and display frames while the switch is off, reach no handler.
-    std::string out = stdout_of([] {
-        for (uint32_t id : {0x10Du, 0x20Du, 0x223u}) canReciveMessage(make_frame(id, {1, 'x', 'y'}));
-        canReciveMessage(make_frame(0x20B, {0x90, 'x', 'y'}));
-    });
-    EXPECT_EQ(out, "");
-    EXPECT_EQ(sent_frames(), Lines{});
-    EXPECT_TRUE(pc_records().empty());
-    // With it on, only line text and clear requests of the panel count.
-    Hub_Config.display = cfg_true;
-    out = stdout_of([] {
-        for (uint32_t id : {0x003u, 0x01Bu, 0x103u, 0x283u, 0x22Bu}) canReciveMessage(make_frame(id, {1, 'x'}));
-        canReciveMessage(make_frame(0x223, {0}));
-        canReciveMessage(make_frame(0x20B, {0x90, 'a', 'b', 'c', 'd', 'e', 'f', 'g'}));
-    });
-    EXPECT_EQ(out, "L 1-1\n");
-    EXPECT_EQ(Cpu_data.command.load(), 0);
-    EXPECT_EQ(sent_frames(), Lines{});
-    // Every node-7 request for process data is answered, whatever its command code.
-    canReciveMessage(make_frame(0x107, {}));
-    canReciveMessage(make_frame(0x10F, {}));
-    EXPECT_EQ(sent_frames(), (Lines{"287#0002000000", "287#0002000000"}));
 }
 
 }  // namespace

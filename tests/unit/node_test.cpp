@@ -1,6 +1,6 @@
 // The CPU node: its state machine (and the display twin) and what the hub
-// answers to its messages (its reports to the PC: pc_test.cpp; the Ethernet
-// configuration: tests/e2e).
+// ignores (its reports to the PC: pc_test.cpp; process data, versions and
+// the Ethernet configuration: tests/e2e).
 #include "can/can_rx_qsd.h"
 #include "hub_cfg.h"
 #include "hub_test.h"
@@ -91,18 +91,6 @@ TEST_F(StateMachine, TheDisplayTwinTracesStartForPreOpToOp) {
 }
 
 using CpuNode = HubTest;
-
-TEST_F(CpuNode, RepliesToProcessDataFromTheCurrentStateAndToVersions) {
-    cpu_sm_init();
-    cpu_sm();
-    canRxQsd(make_frame(0x107, {}));
-    Cpu_data.state = OP;
-    canRxQsd(make_frame(0x107, {}));
-    EXPECT_EQ(sent_frames(), (Lines{"287#0001000000", "287#0002000000"}));
-    std::string out = stdout_of([] { canRxQsd(make_frame(0x237, {9, 1, 2, 3, 4})); });
-    EXPECT_EQ(out, "HW Major: 1\nHW Minor: 2\nFW Major: 3\nFW Minor: 4\n") << "printed with tracing off";
-    EXPECT_EQ(sent_frames(), Lines{"287#020001001B"});
-}
 
 TEST_F(CpuNode, OtherFunctionAndCommandCodesAreIgnored) {
     set_tracing(true, true);
