@@ -1,27 +1,17 @@
 #!/usr/bin/env bash
-# Sanitizer stage: the whole test suite (unit, device simulator, harness,
-# end-to-end and fault tests; the hub executable and every tool the tests
-# start are built the same way) built with Clang and run twice, each in its
-# own build folder:
+# Sanitizer stage: the whole test suite (the hub and every tool the tests
+# start built the same way) built with Clang and run twice, two tests at a
+# time, each in its own build folder:
 #   build-asan/  AddressSanitizer + UndefinedBehaviorSanitizer
-#                (-fsanitize=address,undefined -fno-sanitize-recover=all),
-#                LeakSanitizer at every normal exit where it works here;
+#                (-fno-sanitize-recover=all), LeakSanitizer at every normal
+#                exit where it works here;
 #   build-tsan/  ThreadSanitizer.
-# Every sanitizer report of any process (a test, the hub, a tool) is written
-# to a log file; the stage fails on a failed test or on any report at all.
-#
-# The hub reads no environment itself; the sanitizer runtimes read their
-# *_OPTIONS from it, and the end-to-end harness (HubProcess) starts the hub
-# with the test's environment, so the options below reach the hub too.
-#
-# Leaks of the hub: a test ends the hub with SIGTERM, and a process killed by
-# a signal runs no exit handlers, so LeakSanitizer never runs there (checked:
-# a program killed by SIGTERM reports nothing, the same program leaving
-# normally does). The hub's own exits (exit 1 when its port is taken, which
-# a test provokes) do run it, and the configuration it never frees is
-# reachable from Hub_Config, so it is no leak. Leaks while it runs are ruled
-# out by the fault tests instead: no heap call at all after start-up
-# (e2e_faults_alloc_test) and the same descriptors and memory after storms.
+# Every report of any process (a test, the hub, a tool) goes to a log file;
+# the stage fails on a failed test or on any report at all. The harness
+# starts the hub with the test's environment, so the *_OPTIONS reach it too.
+# Leaks of the hub: a hub ended by SIGTERM runs no exit handlers, so
+# LeakSanitizer runs only at its own exits; leaks while it runs are ruled out
+# by the fault tests (no heap call after start-up, same memory after storms).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 jobs=${SANITIZER_TEST_JOBS:-2}
