@@ -3,10 +3,10 @@
 // hub-unitsim (the unit) and hub-pcclient (the PC) relayed by the hub.
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <bit>
+#include <filesystem>
 
 #include "free_port.h"
 #include "hub_process.h"
@@ -36,11 +36,6 @@ int exit_code(HubProcess &p, hubtest::Millis timeout = 10s) {
 std::string hub_conf(const HubProcess &devices, uint16_t port) {
     return "verbose = true\ncanDevice = \"" + devices.path("can.sock") + "\"\ngpioDevice = \"" +
            devices.path("gpio.sock") + "\"\nserverPort = " + std::to_string(port) + "\n";
-}
-
-bool exists(const std::string &path) {
-    struct stat st;
-    return stat(path.c_str(), &st) == 0;
 }
 
 TEST(HubDevsim, TracesTheHubsRequestsInjectsFramesAndEndsWithItsInput) {
@@ -74,7 +69,7 @@ TEST(HubDevsim, TracesTheHubsRequestsInjectsFramesAndEndsWithItsInput) {
     hub.stop();
     sim.close_stdin();
     EXPECT_EQ(exit_code(sim), 0);
-    EXPECT_FALSE(exists(sim.path("can.sock")) || exists(sim.path("gpio.sock")));
+    EXPECT_FALSE(std::filesystem::exists(sim.path("can.sock")) || std::filesystem::exists(sim.path("gpio.sock")));
 }
 
 // The unit's panel follows the PC's selections, and the unit's exam reports
@@ -90,6 +85,10 @@ TEST(UnitAndPcClient, ThePcsSelectionsReachTheUnitAndTheUnitsExamReachesThePc) {
     const uint16_t port = hubtest::pick_free_port();
     hub.start(hub_conf(unit, port));
     ASSERT_TRUE(unit.wait_stdout_line(starts_ends("hub ready: ", ""), 10s));
+    EXPECT_TRUE(unit.wait_stdout_line("hub version 0.1 27", 5s));
+    ASSERT_TRUE(unit.write_stdin("247#0A010203FF000000\n"));  // the CPU node's Ethernet configuration
+    EXPECT_TRUE(hub.wait_stub_calls("ifconfig", 1, 5s));
+    EXPECT_EQ(hub.stub_calls("ifconfig"), Lines{"eth0 10.1.2.3"});
 
     pc.write_file("pc.script",
                   "wait-unit 5000\nkvma 66 10\nwait-record EXAM_PARAM 5000\nexam 2 3\nwait-record EXAM_PARAM 5000\n"

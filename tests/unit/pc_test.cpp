@@ -1,6 +1,6 @@
-// The PC link: the records and their checksum, and the reports with their
-// acknowledge frames. The commands to the CPU node, the test selection, the
-// watchdog, the dates and unknown events are checked end to end (tests/e2e).
+// The PC link: the records and their checksum, the reports with their
+// acknowledge frames, the watchdog's count. The commands to the CPU node, the
+// test selection, the dates and unknown events: tests/e2e.
 #include <cstring>
 
 #include "can/can_rx_qsd.h"
@@ -139,11 +139,27 @@ TEST_F(PcLink, ClearDisplayBlanksBothLinesAndOnlyThePanelsClearIsAcknowledged) {
     EXPECT_EQ(sent[1][0], 2);
     EXPECT_EQ(line_of(sent[1], hub_to_pc::Line0) + line_of(sent[1], hub_to_pc::Line1), blank + blank);
     EXPECT_EQ(sent_frames(), Lines{});
+    // The panel's clear and its line 1, through the receive dispatch: nothing
+    // while the display switch is off; both acknowledged once it is on.
     set_tracing(false, false);
-    Hub_Config.display = cfg_true;
-    canReciveMessage(make_frame(0x223, {1}));
-    EXPECT_EQ(pc_records().size(), 2u);
-    EXPECT_EQ(sent_frames(), (Lines{"287#1600", "287#1601"}));
+    for (bool display : {false, true}) {
+        Hub_Config.display = display ? cfg_true : cfg_false;
+        canReciveMessage(make_frame(0x223, {1}));
+        for (uint8_t segment : {0x90, 0xA0, 0xB0}) canReciveMessage(make_frame(0x20B, {segment, 'a', 'b'}));
+        EXPECT_EQ(pc_records().size(), display ? 3u : 0u);
+        EXPECT_EQ(sent_frames(), display ? (Lines{"287#1600", "287#1601", "287#1601"}) : Lines{});
+    }
+}
+
+TEST_F(PcLink, ThePcIsDroppedByTheThirdUnansweredWatchdog) {
+    auto watchdog = [] {
+        SemLock lock(TcpSem);
+        return tcp_server_send_watchdog();
+    };
+    EXPECT_EQ(std::vector<int>({watchdog(), watchdog(), watchdog()}), std::vector<int>({0, 0, -1}));
+    tcp_server_reset_watchdog();  // answered every time it never drops; silent, the fourth after an answer drops it
+    for (int i = 0; i < 5; ++i, dispatch(pc(PC_WATCHDOG))) EXPECT_EQ(watchdog(), 0);
+    EXPECT_EQ(std::vector<int>({watchdog(), watchdog(), watchdog(), watchdog()}), std::vector<int>({0, 0, 0, -1}));
 }
 
 }  // namespace
