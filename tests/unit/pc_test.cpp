@@ -1,6 +1,6 @@
 // The PC link: the records and their checksum, the reports with their
-// acknowledge frames, the watchdog's count. The commands to the CPU node, the
-// test selection, the dates and unknown events: tests/e2e.
+// acknowledge frames, the watchdog's count. Each command's frame and the
+// dates are checked end to end (tests/e2e).
 #include <cstring>
 
 #include "can/can_rx_qsd.h"
@@ -62,8 +62,9 @@ TEST(PcRecord, SixteenBitFieldsTravelLowByteFirst) {
               (Bytes{4, 2, 1, 2, 0x12, 70, 8, 1, 2, 3}));
 }
 
-// Outside simulator mode the debug events do nothing; in it they set the exam status.
-TEST_F(PcLink, DebugEventsSetTheExamStatusInSimulatorModeOnly) {
+// Outside simulator mode the debug events do nothing; in it they set the
+// exam status. Unknown codes print their error line even with tracing off.
+TEST_F(PcLink, DebugAndUnknownEvents) {
     for (bool simulator : {false, true}) {
         Hub_Config.simulator = simulator ? cfg_true : cfg_false;
         EXPECT_EQ(dispatch(pc(PC_DEBUG_RX_ON)), 0);
@@ -71,6 +72,8 @@ TEST_F(PcLink, DebugEventsSetTheExamStatusInSimulatorModeOnly) {
         EXPECT_EQ(dispatch(pc(PC_DEBUG_RX_OFF)), 0);
         EXPECT_EQ(G_HubToPc[hub_to_pc::ExamStatus], simulator ? 1 : 0);
     }
+    EXPECT_EQ(stdout_of([] { EXPECT_EQ(dispatch(pc(102)), 0); }),
+              "@@@@@ Recived Message from PC... Event: Error!!! @@@@@ 66\n");
     EXPECT_TRUE(pc_records().empty());
     EXPECT_EQ(sent_frames(), Lines{});
 }
@@ -112,7 +115,7 @@ TEST_F(PcLink, ALineIsSentAfterItsThirdSegmentAndAcknowledgedWhenAllThreeWere) {
     EXPECT_EQ(sent_frames(), Lines{});
 }
 
-TEST_F(PcLink, ExamParametersAndExamStatus) {
+TEST_F(PcLink, ExamParametersExamStatusAndTestSelection) {
     canRxQsd(make_frame(0x217, {1, 2, 3, 4, 5, 6, 7, 8}));
     EXPECT_EQ(slice(one_record(), 0, 18), (Bytes{5, 0, 0, 0, 0, 0, 4, 3, 0, 0, 0, 0, 0, 1, 2, 5, 6, 7}));
     EXPECT_EQ(sent_frames(), Lines{"287#1602"});
@@ -123,6 +126,15 @@ TEST_F(PcLink, ExamParametersAndExamStatus) {
     EXPECT_EQ(slice(sent, 0, 2), (Bytes{4, 0}));
     EXPECT_EQ(sent[hub_to_pc::ExamStatus], 5);
     EXPECT_EQ(sent_frames(), Lines{"287#1603"});
+    // Until the first test selection (Word8 = 6) a command is only a watchdog answer.
+    tcp_server_prepare_record();
+    stdout_of([] { dispatch(pc(PC_LOCK_KEYBORD)); });
+    EXPECT_EQ(sent_frames(), Lines{});
+    canRxQsd(make_frame(0x23F, {1, 2, 3, 4, 5, 6, 7, 8}));
+    EXPECT_EQ(slice(one_record(), 0, 12), (Bytes{6, 0, 0, 0, 0, 0, 4, 3, 8, 7, 6, 5}));
+    EXPECT_EQ(sent_frames(), Lines{"287#1604"});
+    dispatch(pc(PC_LOCK_KEYBORD));
+    EXPECT_EQ(sent_frames(), Lines{"287#1701"});
 }
 
 TEST_F(PcLink, ClearDisplayBlanksBothLinesAndOnlyThePanelsClearIsAcknowledged) {
