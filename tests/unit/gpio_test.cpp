@@ -1,18 +1,19 @@
-// The GPIO side against the simulated device: sensor power and the
-// temperature reading (the sensor-ready line: tests/e2e).
+// The GPIO side against the simulated device: sensor power, the temperature
+// reading, and the sensor-ready line.
 #include <memory>
 #include <mutex>
 
 #include "devsim/gpio_device.h"
 #include "gpio/thread_gpio.h"
 #include "hub_test.h"
+#include "pc/thread_tcp_server.h"
 #include "platform/device.h"
 #include "temp_dir.h"
 
 namespace {
 
 using namespace devsim;
-constexpr uint32_t OFF = 1u << 31, ON = 1u << 30, BOTH = OFF | ON, OTHER = 0xA583;
+constexpr uint32_t OFF = 1u << 31, ON = 1u << 30, BOTH = OFF | ON, OTHER = 0xA583, READY = 0x40;
 
 class Gpio : public HubTest {
 protected:
@@ -97,6 +98,19 @@ TEST_F(Gpio, TheTemperatureIsReadAndTracedOnTheEleventhCallOnly) {
         EXPECT_EQ(syslog_records(), Lines{c.line});
         EXPECT_EQ(requests(GPIO_REQ_READ_TEMPERATURE), before + 1);
     }
+}
+
+// Status 1 resets the line, 0 sets it, any other status leaves it.
+TEST_F(Gpio, TheSensorReadyLineFollowsThePcStatus) {
+    device_->set_output_record(0, OFF | OTHER | READY);
+    size_t resets = requests(GPIO_REQ_RESET_BITS), sets = requests(GPIO_REQ_SET_BITS);
+    verify_PCStatus(1);
+    verify_PCStatus(2);
+    EXPECT_EQ(device_->bits(), OFF | OTHER);
+    EXPECT_EQ(requests(GPIO_REQ_RESET_BITS), resets + 1);
+    verify_PCStatus(0);
+    EXPECT_EQ(device_->bits(), OFF | OTHER | READY);
+    EXPECT_EQ(requests(GPIO_REQ_SET_BITS), sets + 1);
 }
 
 }  // namespace
