@@ -38,7 +38,7 @@ runtime_works() {
 configure_and_build() {
   local build=$1 flags=$2 sanitize=$3
   CC=clang-14 CXX=clang++-14 cmake -S "$root" -B "$build" -G Ninja \
-    -DHUB_CONFIG_FILE=hub.conf -DHUB_BUILD_BENCH=OFF -DCMAKE_BUILD_TYPE=None \
+    -DHUB_CONFIG_FILE=hub.conf -DHUB_BUILD_TESTS=ON -DHUB_BUILD_BENCH=OFF -DCMAKE_BUILD_TYPE=None \
     "-DCMAKE_C_FLAGS=$flags" "-DCMAKE_CXX_FLAGS=$flags" \
     "-DCMAKE_EXE_LINKER_FLAGS=-fsanitize=$sanitize" "-DCMAKE_SHARED_LINKER_FLAGS=-fsanitize=$sanitize" >/dev/null
   ninja -C "$build"
