@@ -1,18 +1,11 @@
 #!/usr/bin/env bash
-# Builds libconfuse, the hub's configuration parser, from Debian's source
-# package with the fuzzing build's instrumentation (coverage and sanitizers),
-# static, into PREFIX: include/confuse.h, lib/libconfuse.a and
-# lib/pkgconfig/libconfuse.pc. A fuzzing build configured with
-# PKG_CONFIG_PATH=PREFIX/lib/pkgconfig links it instead of Debian's shared
-# library, so the configuration harness is guided by the parser's own code and
-# its memory errors are caught. Nothing is done when PREFIX already has it.
-#
 #   fuzz/build-libconfuse.sh PREFIX CC "CFLAGS"
-#
-# Needs flex, and deb-src entries for `apt-get source` (added as the board
-# stage adds them). The mirror may serve only the upstream tarball of the
-# source package; that is what is built then (Debian's own patches are not
-# applied), and the script says so.
+# Builds libconfuse from Debian's source package (or its upstream tarball when
+# that is all the mirror serves) with the given instrumentation, static, into
+# PREFIX (include/, lib/, lib/pkgconfig/), once. A build configured with
+# PKG_CONFIG_PATH=PREFIX/lib/pkgconfig links it instead of the shared library,
+# so the configuration harness is guided by the parser's own code and its
+# memory errors are caught. Needs flex and deb-src entries (scripts/board/).
 set -euo pipefail
 
 prefix=$1
@@ -38,12 +31,9 @@ defs=(-D_GNU_SOURCE -DHAVE_UNISTD_H -DHAVE_STRING_H -DHAVE_STRINGS_H -DHAVE_SYS_
       "-DPACKAGE=\"confuse\"" "-DPACKAGE_VERSION=\"$version\"" "-DPACKAGE_STRING=\"libConfuse $version\""
       "-DLOCALEDIR=\"/usr/share/locale\"")
 flex -Pcfg_yy -o "$src/lexer.c" "$src/lexer.l"
-# A simple option (CFG_SIMPLE_BOOL and its kin) is stored through a pointer
-# to the library's value union aimed at the caller's own variable: for a
-# 4-byte cfg_bool_t that is a "misaligned" member access by the sanitizer's
-# rules, though the store itself is the variable's size. That is how the
-# library works for every caller, so its alignment check is left out here,
-# for the library alone.
+# A simple option is stored through a pointer to the library's value union
+# aimed at the caller's 4-byte variable: "misaligned" by the sanitizer's rules,
+# though the store is the variable's size. The library alone skips that check.
 # shellcheck disable=SC2086  # CFLAGS is a list of flags
 "$cc" $cflags -fno-sanitize=alignment "${defs[@]}" -I"$src" -c "$src/confuse.c" -o confuse.o
 # shellcheck disable=SC2086

@@ -1,15 +1,10 @@
 // CAN frame dispatch: every frame as the CAN reader handles it (its trace,
-// then canReciveMessage), with everything that follows: the CPU node and
-// display handlers, the reports to the PC, the acknowledge and reply frames
-// through the transmit ring, the state commands that the main loop then
-// steps. The Ethernet message runs the stub `ifconfig` (fuzz_support.h).
-//
+// then canReciveMessage) with all that follows: handlers, reports to the PC,
+// frames through the transmit ring, state commands the main loop steps.
 // Input: byte 0 switches: bit 0 display, bit 1 verbose, bit 2 syslog, bit 3
-// the writer drains the ring after every frame (otherwise only at the end,
-// so the ring fills and drops with its "@"), bit 4 no PC connected. Then
-// 16-byte frame records as the driver reads them: id (host order), length
-// (any value 0 to 255), 8 data bytes, 3 padding bytes; a short last record
-// is ignored.
+// drain the ring after every frame (else only at the end, so it fills and
+// drops), bit 4 no PC. Then 16-byte frame records as the driver reads them
+// (id in host order, any length byte); a short last record is ignored.
 #include <cstdint>
 #include <cstring>
 

@@ -4,11 +4,9 @@
 // relative name the build fixes (HUB_CONFIG_FILE), written in a temporary
 // directory that is the working directory only while an input is parsed
 // (corpus paths and artifacts stay relative to where the fuzzer was started)
-// and is removed at exit. libconfuse reports syntax
-// errors on standard error; run with -close_fd_mask=2 to keep them out of
-// the fuzzer's log.
+// and is removed at exit. libconfuse reports syntax errors on standard
+// error; run with -close_fd_mask=2 to keep them out of the fuzzer's log.
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdarg>
@@ -24,48 +22,35 @@
 namespace {
 
 std::string work_dir;
-int work_fd = -1;    // the temporary directory
-int start_fd = -1;   // the directory the fuzzer was started in
-
-void remove_work_dir() {
-    if (work_dir.empty()) return;
-    unlink((work_dir + "/" + hub_config_file()).c_str());
-    rmdir(work_dir.c_str());
-}
+int work_fd = -1, start_fd = -1;  // the temporary directory, and where the fuzzer started
 
 __attribute__((format(printf, 1, 0))) void format_syslog(const char *fmt, va_list ap) {
     char text[1024];
     vsnprintf(text, sizeof text, fmt, ap);
 }
 
+[[noreturn]] void die(const char *what) {
+    fprintf(stderr, "fuzz_config: %s: %s\n", what, strerror(errno));
+    exit(1);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-    const char *file = hub_config_file();
-    if (file[0] == '/' || strchr(file, '/') != nullptr) {
-        fprintf(stderr, "fuzz_config: built with HUB_CONFIG_FILE=%s; it needs a plain relative name\n", file);
-        exit(1);
-    }
+    if (strchr(hub_config_file(), '/') != nullptr) die("HUB_CONFIG_FILE must be a plain relative name");
     const char *tmp = getenv("TMPDIR");
     std::string templ = std::string(tmp && *tmp ? tmp : "/tmp") + "/hub-fuzz-conf-XXXXXX";
-    if (mkdtemp(templ.data()) == nullptr) {
-        perror("fuzz_config: temporary directory");
-        exit(1);
-    }
+    if (mkdtemp(templ.data()) == nullptr) die("temporary directory");
     work_dir = templ;
+    atexit([] {
+        unlink((work_dir + "/" + hub_config_file()).c_str());
+        rmdir(work_dir.c_str());
+    });
     work_fd = open(templ.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     start_fd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (work_fd < 0 || start_fd < 0) {
-        perror("fuzz_config: directories");
-        exit(1);
-    }
-    atexit(remove_work_dir);
     trace_open();
     int null_fd = open("/dev/null", O_WRONLY);
-    if (null_fd < 0 || dup2(null_fd, STDOUT_FILENO) < 0) {
-        perror("fuzz_config: /dev/null");
-        exit(1);
-    }
+    if (work_fd < 0 || start_fd < 0 || null_fd < 0 || dup2(null_fd, STDOUT_FILENO) < 0) die("descriptors");
     close(null_fd);
     trace_set_syslog_writer(format_syslog);
     return 0;
@@ -74,8 +59,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (fchdir(work_fd) != 0) abort();
     FILE *f = fopen(hub_config_file(), "wb");
-    if (f == nullptr) abort();
-    if (size > 0 && fwrite(data, 1, size, f) != size) abort();
+    if (f == nullptr || (size > 0 && fwrite(data, 1, size, f) != size)) abort();
     fclose(f);
     hub_read_configuration();
     hub_reset_configuration();

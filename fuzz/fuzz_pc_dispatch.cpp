@@ -1,13 +1,8 @@
-// PC record dispatch: what the TCP server does with every receive of 1 to 20
-// bytes, run on the server's 20-byte receive buffer as the server keeps it
-// (a short receive overwrites only its own bytes; the rest is left over
-// from earlier records of the same connection).
-//
-// Input: byte 0 switches: bit 0 Word8 is not 6 (its value from bytes 1-2,
-// low byte first; 6 itself stays "CPU node not initialised"), bit 1
-// simulator, bit 2 verbose, bit 3 syslog, bit 4 no PC connected (every send
-// fails). Then receives: a count byte c (1 + c % 20 bytes follow) and that
-// many record bytes, until the input ends.
+// PC record dispatch: every receive of 1 to 20 bytes on the TCP server's
+// 20-byte buffer as it keeps it (a short receive overwrites only its bytes).
+// Input: byte 0 switches: bit 0 Word8 from bytes 1-2 (low byte first)
+// instead of 6, bit 1 simulator, bit 2 verbose, bit 3 syslog, bit 4 no PC.
+// Then receives: a count byte c, and 1 + c % 20 record bytes.
 #include <cstdint>
 #include <cstring>
 

@@ -12,14 +12,12 @@
 #include <cstring>
 #include <string>
 
-#include "can/can_frame.h"
 #include "can/can_rx_qsd.h"
 #include "can/thread_can_read.h"
 #include "can/thread_can_write.h"
 #include "gpio/thread_gpio.h"
 #include "hub_cfg.h"
 #include "pc/hub_to_pc.h"
-#include "pc/pc_records.h"
 #include "pc/pc_reports.h"
 #include "pc/thread_tcp_server.h"
 #include "platform/sem_lock.h"
@@ -29,12 +27,9 @@
 namespace fuzzsupport {
 namespace {
 
-int pc_end = -1;       // our end of the PC's socket pair
-int hub_end = -1;      // the hub's end: clientSocket while a PC is there
+int pc_end = -1, hub_end = -1;  // the PC's socket pair: ours, and clientSocket's
 int can_pipe[2] = {-1, -1};
 std::string stub_dir;  // holds the stub `ifconfig`
-size_t pc_bytes = 0;
-size_t can_frames = 0;
 // Bytes of a hub-to-PC record not yet complete (the stream has no framing).
 uint8_t partial[HUB_TO_PC_SIZE];
 size_t partial_len = 0;
@@ -44,71 +39,58 @@ size_t partial_len = 0;
     abort();
 }
 
-// System-log records are formatted as syslog() would, then dropped: the
-// format and its arguments are checked on every record.
+// Formatted as syslog() would, then dropped: format and arguments checked.
 __attribute__((format(printf, 1, 0))) void format_syslog(const char *fmt, va_list ap) {
     char text[1024];
     vsnprintf(text, sizeof text, fmt, ap);
 }
 
-// $TMPDIR when set (the smoke stage points it into its own scratch folder,
-// so not even a crash leaves anything behind), else /tmp.
-std::string temp_root() {
-    const char *dir = getenv("TMPDIR");
-    return dir && *dir ? dir : "/tmp";
-}
-
-void remove_stub_dir() {
-    if (stub_dir.empty()) return;
-    unlink((stub_dir + "/ifconfig").c_str());
-    rmdir(stub_dir.c_str());
-    stub_dir.clear();
-}
-
+// In $TMPDIR when set (the smoke stage points it into its own scratch folder).
 void put_stub_ifconfig_first_on_path() {
-    std::string templ = temp_root() + "/hub-fuzz-XXXXXX";
+    const char *tmp = getenv("TMPDIR");
+    std::string templ = std::string(tmp && *tmp ? tmp : "/tmp") + "/hub-fuzz-XXXXXX";
     if (mkdtemp(templ.data()) == nullptr) die("mkdtemp");
     stub_dir = templ;
-    atexit(remove_stub_dir);
-    std::string stub = stub_dir + "/ifconfig";
-    FILE *f = fopen(stub.c_str(), "w");
+    atexit([] {
+        unlink((stub_dir + "/ifconfig").c_str());
+        rmdir(stub_dir.c_str());
+    });
+    FILE *f = fopen((stub_dir + "/ifconfig").c_str(), "w");
     if (f == nullptr) die("stub ifconfig");
-    fputs("#!/bin/sh\n# Stand-in for ifconfig while fuzzing: changes nothing.\nexit 0\n", f);
+    fputs("#!/bin/sh\nexit 0\n", f);
     fclose(f);
-    if (chmod(stub.c_str(), 0755) != 0) die("chmod");
+    if (chmod((stub_dir + "/ifconfig").c_str(), 0755) != 0) die("chmod");
     const char *path = getenv("PATH");
-    std::string new_path = stub_dir + ":" + (path ? path : "/usr/bin:/bin");
-    setenv("PATH", new_path.c_str(), 1);
+    setenv("PATH", (stub_dir + ":" + (path ? path : "/usr/bin:/bin")).c_str(), 1);
 }
 
-// Every record that leaves the hub is 72 bytes with a valid checksum.
 void check_pc_stream(const uint8_t *data, size_t n) {
     for (size_t i = 0; i < n; ++i) {
         partial[partial_len++] = data[i];
         if (partial_len < HUB_TO_PC_SIZE) continue;
         partial_len = 0;
-        uint16_t sum = hub_to_pc_checksum(partial);
-        if (get_be16(partial, hub_to_pc::Checksum) != sum) {
+        if (get_be16(partial, hub_to_pc::Checksum) != hub_to_pc_checksum(partial)) {
             fprintf(stderr, "fuzz harness: a hub-to-PC record left with a wrong checksum\n");
             abort();
         }
     }
 }
 
-// Every frame the hub sends goes to the CPU node with at most 8 data bytes.
-void check_can_frame(const CanFrame &f) {
-    if (f.id != ID_HUB_TO_CPU || f.length > 8) {
-        fprintf(stderr, "fuzz harness: the hub sent frame id %#x length %u\n", static_cast<unsigned>(f.id),
-                static_cast<unsigned>(f.length));
-        abort();
+void drain_can_pipe() {
+    CanFrame f;
+    while (read(can_pipe[0], &f, sizeof f) == static_cast<ssize_t>(sizeof f)) {
+        if (f.id != ID_HUB_TO_CPU || f.length > 8) {
+            fprintf(stderr, "fuzz harness: the hub sent frame id %#x length %u\n", static_cast<unsigned>(f.id),
+                    static_cast<unsigned>(f.length));
+            abort();
+        }
     }
 }
 
 }  // namespace
 
 void init_hub_runtime() {
-    // As start-up does: the system log is opened and stdout line-buffered in
-    // the hub's own buffer; then stdout goes to /dev/null.
+    // As start-up does (system log, stdout line-buffered), then stdout to /dev/null.
     trace_open();
     int null_fd = open("/dev/null", O_WRONLY);
     if (null_fd < 0 || dup2(null_fd, STDOUT_FILENO) < 0) die("/dev/null");
@@ -124,11 +106,9 @@ void init_hub_runtime() {
     hub_end = sv[0];
     pc_end = sv[1];
     clientSocket.store(hub_end);
-    if (pipe2(can_pipe, O_CLOEXEC) != 0) die("pipe2");
-    fcntl(can_pipe[0], F_SETFL, O_NONBLOCK);
+    if (pipe2(can_pipe, O_CLOEXEC | O_NONBLOCK) != 0) die("pipe2");
 
-    // The sensor-ready line's requests go to /dev/null, which answers every
-    // one with an error, as a GPIO device that refuses them would.
+    // The sensor-ready line's requests go to /dev/null, which refuses them all.
     static int gpio_fd = open("/dev/null", O_RDWR | O_CLOEXEC);
     gpio_attach(&gpio_fd);
 
@@ -149,26 +129,12 @@ void set_word8(uint16_t value) {
 }
 
 void drain_outputs() {
-    while (can_tx_pass(can_pipe[1]) != 0) {
-        // A pipe holds far more than the ring's 31 frames: drain as we go.
-        CanFrame f;
-        while (read(can_pipe[0], &f, sizeof f) == static_cast<ssize_t>(sizeof f)) {
-            check_can_frame(f);
-            ++can_frames;
-        }
-    }
-    CanFrame f;
-    while (read(can_pipe[0], &f, sizeof f) == static_cast<ssize_t>(sizeof f)) {
-        check_can_frame(f);
-        ++can_frames;
-    }
+    // A pipe holds far more than the ring's 31 frames: drain as we go.
+    while (can_tx_pass(can_pipe[1]) != 0) drain_can_pipe();
+    drain_can_pipe();
     uint8_t buffer[4096];
-    for (;;) {
-        ssize_t n = recv(pc_end, buffer, sizeof buffer, MSG_DONTWAIT);
-        if (n <= 0) break;
+    for (ssize_t n; (n = recv(pc_end, buffer, sizeof buffer, MSG_DONTWAIT)) > 0;)
         check_pc_stream(buffer, static_cast<size_t>(n));
-        pc_bytes += static_cast<size_t>(n);
-    }
 }
 
 void reset_hub_state() {
@@ -179,10 +145,7 @@ void reset_hub_state() {
     static constexpr uint8_t kText[7] = {};
     for (uint8_t line = 0; line < 2; ++line)
         for (uint8_t segment : {16, 32, 48}) tcp_server_send_display_line(line, segment, kText, 1);
-    // The start time back to zero.
-    CanFrame zero_date{};
-    zero_date.id = 0x267;
-    can_set_DateTime(zero_date);
+    can_set_DateTime(CanFrame{0x267, 0, {}, {}});  // the start time back to zero
     {
         SemLock lock(TcpSem);
         memset(G_HubToPc, 0, sizeof G_HubToPc);
@@ -202,8 +165,5 @@ void set_pc_connected(bool connected) {
     SemLock lock(TcpSem);
     clientSocket.store(connected ? hub_end : -1);
 }
-
-size_t pc_bytes_seen() { return pc_bytes; }
-size_t can_frames_seen() { return can_frames; }
 
 }  // namespace fuzzsupport

@@ -2,10 +2,29 @@
 # Static checks: clang-tidy (.clang-tidy) and cppcheck
 # (.cppcheck-suppressions) over the hub's sources (src/) and the tools
 # (tools/), with the flags of the native build's compile database. Any
-# finding fails the stage.
+# finding fails the stage. First the weight of the tests, which fails the
+# stage when test code is more than 40% of the rest.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 build=${BUILD_DIR:-$root/build}
+
+# Weight: non-blank lines of the files git tracks that end in .cpp .cc .h .hpp
+# .c .sh .py .lua .cmake or are named CMakeLists.txt. Test code is tests/,
+# fuzz/ and scripts/stages/; the rest is src/, tools/, bench/, the other
+# scripts/, packaging/, cmake/ and the top CMakeLists.txt.
+lines() {
+  git -C "$root" ls-files -z -- "$@" | grep -zE '(\.(cpp|cc|h|hpp|c|sh|py|lua|cmake)|(^|/)CMakeLists\.txt)$' |
+    (cd "$root" && xargs -0r cat) | grep -cv '^[[:space:]]*$' || true
+}
+status=0
+tests=$(lines tests fuzz scripts/stages)
+rest=$(lines src tools bench packaging cmake CMakeLists.txt scripts ':!scripts/stages')
+percent=$(( tests * 100 / rest ))
+echo "weight: test code $tests lines, the rest $rest lines: $percent% (at most 40%)"
+if [ $(( tests * 100 )) -gt $(( rest * 40 )) ]; then
+  echo "weight: FAILED: test code is more than 40% of the rest" >&2
+  status=1
+fi
 
 "$root/scripts/install-deps.sh" clang-tidy cppcheck
 command -v python3 >/dev/null || "$root/scripts/install-deps.sh" python3-minimal
@@ -20,8 +39,6 @@ trap 'rm -rf "$work"' EXIT
 python3 "$root/scripts/static/project-compile-db.py" \
   "$build/compile_commands.json" "$root" "$work" src tools > "$work/files"
 echo "static checks: $(wc -l < "$work/files") source files"
-
-status=0
 
 # clang-tidy is slow: one process per file, as many at a time as there are
 # cores. Its "N warnings generated." counts are about system headers only.

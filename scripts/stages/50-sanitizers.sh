@@ -1,32 +1,22 @@
 #!/usr/bin/env bash
-# Sanitizer stage: the whole test suite (unit, device simulator, harness,
-# end-to-end and fault tests; the hub executable and every tool the tests
-# start are built the same way) built with Clang and run twice, each in its
-# own build folder:
+# Sanitizer stage: the whole test suite (the hub and every tool the tests
+# start built the same way) built with Clang and run twice, two tests at a
+# time, each in its own build folder:
 #   build-asan/  AddressSanitizer + UndefinedBehaviorSanitizer
-#                (-fsanitize=address,undefined -fno-sanitize-recover=all),
-#                LeakSanitizer at every normal exit where it works here;
+#                (-fno-sanitize-recover=all), LeakSanitizer at every normal
+#                exit where it works here;
 #   build-tsan/  ThreadSanitizer.
-# Every sanitizer report of any process (a test, the hub, a tool) is written
-# to a log file; the stage fails on a failed test or on any report at all.
-#
-# The hub reads no environment itself; the sanitizer runtimes read their
-# *_OPTIONS from it, and the end-to-end harness (HubProcess) starts the hub
-# with the test's environment, so the options below reach the hub too.
-#
-# Leaks of the hub: a test ends the hub with SIGTERM, and a process killed by
-# a signal runs no exit handlers, so LeakSanitizer never runs there (checked:
-# a program killed by SIGTERM reports nothing, the same program leaving
-# normally does). The hub's own exits (exit 1 when its port is taken, which
-# a test provokes) do run it, and the configuration it never frees is
-# reachable from Hub_Config, so it is no leak. Leaks while it runs are ruled
-# out by the fault tests instead: no heap call at all after start-up
-# (e2e_faults_alloc_test) and the same descriptors and memory after storms.
+# Every report of any process (a test, the hub, a tool) goes to a log file;
+# the stage fails on a failed test or on any report at all. The harness
+# starts the hub with the test's environment, so the *_OPTIONS reach it too.
+# Leaks of the hub: a hub ended by SIGTERM runs no exit handlers, so
+# LeakSanitizer runs only at its own exits; leaks while it runs are ruled out
+# by the fault tests (no heap call after start-up, same memory after storms).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
-jobs=${SANITIZER_TEST_JOBS:-3}
+jobs=${SANITIZER_TEST_JOBS:-2}
 
-"$root/scripts/install-deps.sh" clang-14 libclang-rt-14-dev llvm-14
+"$root/scripts/install-deps.sh" clang-14 libclang-rt-14-dev llvm-14 flex dpkg-dev
 
 symbolizer=/usr/lib/llvm-14/bin/llvm-symbolizer
 common="-O1 -gline-tables-only -fno-omit-frame-pointer"
@@ -48,7 +38,7 @@ runtime_works() {
 configure_and_build() {
   local build=$1 flags=$2 sanitize=$3
   CC=clang-14 CXX=clang++-14 cmake -S "$root" -B "$build" -G Ninja \
-    -DHUB_CONFIG_FILE=hub.conf -DHUB_BUILD_BENCH=OFF -DCMAKE_BUILD_TYPE=None \
+    -DHUB_CONFIG_FILE=hub.conf -DHUB_BUILD_TESTS=ON -DHUB_BUILD_BENCH=OFF -DCMAKE_BUILD_TYPE=None \
     "-DCMAKE_C_FLAGS=$flags" "-DCMAKE_CXX_FLAGS=$flags" \
     "-DCMAKE_EXE_LINKER_FLAGS=-fsanitize=$sanitize" "-DCMAKE_SHARED_LINKER_FLAGS=-fsanitize=$sanitize" >/dev/null
   ninja -C "$build"
@@ -93,7 +83,15 @@ fi
 export ASAN_OPTIONS="halt_on_error=1:abort_on_error=0:detect_leaks=$leaks:log_path=$asan_logs/asan"
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$asan_logs/ubsan"
 export ASAN_SYMBOLIZER_PATH=$symbolizer UBSAN_SYMBOLIZER_PATH=$symbolizer
-configure_and_build "$root/build-asan" "-fsanitize=address,undefined -fno-sanitize-recover=all $common" address,undefined
+# The fuzzing stage builds its harnesses in this same folder with the same
+# flags (coverage for libFuzzer included) and the same instrumented
+# libconfuse, so the hub's code is compiled once for both.
+asan_flags="-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all $common"
+if "$root/fuzz/build-libconfuse.sh" "$root/build-asan/libconfuse" clang-14 "$asan_flags"; then
+  export PKG_CONFIG_PATH=$root/build-asan/libconfuse/lib/pkgconfig
+fi
+configure_and_build "$root/build-asan" "$asan_flags" address,undefined
+unset PKG_CONFIG_PATH
 status=0
 run_suite asan+ubsan "$root/build-asan" "$asan_logs" || status=1
 unset ASAN_OPTIONS UBSAN_OPTIONS

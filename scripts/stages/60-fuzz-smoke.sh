@@ -1,16 +1,16 @@
 #!/usr/bin/env bash
 # Fuzzing smoke stage: builds the libFuzzer harnesses of fuzz/ with Clang in
-# build-fuzz/ (coverage, AddressSanitizer and UndefinedBehaviorSanitizer over
-# the hub's code and, where Debian's source of libconfuse can be fetched, over
-# the configuration parser too), then runs each harness for about a minute
+# build-asan/, shared with the sanitizer stage (coverage, AddressSanitizer and
+# UndefinedBehaviorSanitizer over the hub's code and, where Debian's source of
+# libconfuse can be fetched, over the configuration parser too), then runs each harness for 15 seconds
 # (FUZZ_SECONDS) from its seed corpus in fuzz/corpus/, the three at once.
 # Any crash, leak, timeout or sanitizer report fails the stage; the input that
-# caused it is kept in build-fuzz/artifacts/ (add it to the seed corpus as a
+# caused it is kept in build-asan/artifacts/ (add it to the seed corpus as a
 # regression case once the fault is fixed). Long runs: docs/fuzzing.md.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
-build=${FUZZ_BUILD_DIR:-$root/build-fuzz}
-seconds=${FUZZ_SECONDS:-60}
+build=${FUZZ_BUILD_DIR:-$root/build-asan}
+seconds=${FUZZ_SECONDS:-15}
 harnesses=(pc_dispatch can_dispatch config)
 
 "$root/scripts/install-deps.sh" clang-14 libclang-rt-14-dev llvm-14 flex dpkg-dev

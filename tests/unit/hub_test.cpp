@@ -2,14 +2,10 @@
 
 #include <fcntl.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <mutex>
-#include <sstream>
 #include <utility>
 
 #include "can/frame_text.h"
@@ -32,50 +28,10 @@ void capture_syslog(const char *fmt, va_list ap) {
 }
 }  // namespace
 
-CanFrame make_frame(uint32_t id, std::initializer_list<uint8_t> data) {
-    CanFrame f{};
-    f.id = id;
-    for (uint8_t b : data) f.data[f.length++] = b;
-    return f;
-}
-
 std::string cansend(const CanFrame &f) {
     char text[FRAME_TEXT_MAX];
     frame_to_cansend(text, sizeof text, f);
     return text;
-}
-
-PcToHub pc(uint16_t event, uint16_t status, uint16_t family, uint16_t exam, uint8_t kV, uint8_t mA, uint8_t type,
-           uint8_t size, uint8_t dent) {
-    return PcToHub{event, status, family, exam, kV, mA, type, size, dent};
-}
-
-Bytes pc_record(const PcToHub &msg) {
-    Bytes rec(PC_TO_HUB_SIZE);
-    pc_to_hub_encode(msg, rec.data());
-    return rec;
-}
-
-ScratchDir::ScratchDir() {
-    char name[] = "/tmp/hub-unit-XXXXXX";
-    path = mkdtemp(name) ? name : "";
-    if (path.empty()) ADD_FAILURE() << "cannot make a scratch directory";
-}
-
-ScratchDir::~ScratchDir() {
-    std::error_code ignored;
-    if (!path.empty()) std::filesystem::remove_all(path, ignored);
-}
-
-void write_file(const std::string &path, const std::string &text, unsigned mode) {
-    std::ofstream(path) << text;
-    chmod(path.c_str(), mode);
-}
-
-std::string read_file(const std::string &path) {
-    std::stringstream text;
-    text << std::ifstream(path).rdbuf();
-    return text.str();
 }
 
 void HubTest::SetUp() {

@@ -19,24 +19,23 @@ using Lines = std::vector<std::string>;
 using Record = std::array<uint8_t, HUB_TO_PC_SIZE>;
 
 // A frame whose length is the count of `data`.
-CanFrame make_frame(uint32_t id, std::initializer_list<uint8_t> data);
-// cansend notation ("287#1603"): the id and exactly the frame's data bytes.
-std::string cansend(const CanFrame &f);
+inline CanFrame make_frame(uint32_t id, std::initializer_list<uint8_t> data) {
+    CanFrame f{id, 0, {}, {}};
+    for (uint8_t b : data) f.data[f.length++] = b;
+    return f;
+}
+std::string cansend(const CanFrame &f);  // "287#1603"
 // A PC record's fields (those not given are zero), and its 20 wire bytes.
-PcToHub pc(uint16_t event, uint16_t status = 0, uint16_t family = 0, uint16_t exam = 0, uint8_t kV = 0, uint8_t mA = 0,
-           uint8_t type = 0, uint8_t size = 0, uint8_t dent = 0);
-Bytes pc_record(const PcToHub &msg);
+inline PcToHub pc(uint16_t event, uint16_t status = 0, uint16_t family = 0, uint16_t exam = 0, uint8_t kV = 0,
+                  uint8_t mA = 0, uint8_t type = 0, uint8_t size = 0, uint8_t dent = 0) {
+    return PcToHub{event, status, family, exam, kV, mA, type, size, dent};
+}
+inline Bytes pc_record(const PcToHub &msg) {
+    Bytes rec(PC_TO_HUB_SIZE);
+    pc_to_hub_encode(msg, rec.data());
+    return rec;
+}
 inline Bytes slice(const Record &r, size_t from, size_t n) { return Bytes(r.begin() + from, r.begin() + from + n); }
-
-// A fresh directory under /tmp, removed with its contents at the end.
-struct ScratchDir {
-    ScratchDir();
-    ~ScratchDir();
-    std::string file(const std::string &name) const { return path + "/" + name; }
-    std::string path;
-};
-void write_file(const std::string &path, const std::string &text, unsigned mode = 0644);
-std::string read_file(const std::string &path);
 
 class HubTest : public ::testing::Test {
 protected:

@@ -1,7 +1,6 @@
 // The CPU node: its state machine (and the display twin) and what the hub
-// answers to each of its messages.
-#include <cstdlib>
-
+// ignores (its reports to the PC: pc_test.cpp; process data, versions and
+// the Ethernet configuration: tests/e2e).
 #include "can/can_rx_qsd.h"
 #include "hub_cfg.h"
 #include "hub_test.h"
@@ -26,35 +25,25 @@ constexpr Row kCpuTable[] = {
 
 using StateMachine = HubTest;
 
-TEST_F(StateMachine, EveryTransitionClearsItsCommandAndTracesItsLine) {
-    set_tracing(true, true);
-    for (const Row &row : kCpuTable) {
-        SCOPED_TRACE(row.line);
-        Cpu_data.state = row.from;
-        Cpu_data.command = row.command;
-        std::string out = stdout_of([] { EXPECT_EQ(cpu_sm(), 1); });
-        EXPECT_EQ(Cpu_data.state.load(), row.to);
-        EXPECT_EQ(Cpu_data.command.load(), 0);
-        EXPECT_EQ(out, std::string(row.line) + "\n");
-        EXPECT_EQ(syslog_records(), Lines{std::string(row.line) + "\n"});
-    }
-}
-
-TEST_F(StateMachine, CommandsWithoutATransitionAreNeitherActedOnNorCleared) {
+// Every state and command: a listed transition moves, clears the command and
+// traces its line; any other command is neither acted on nor cleared.
+TEST_F(StateMachine, EveryStateAndCommand) {
     set_tracing(true, true);
     for (NodeState state : {PRE_OP, OP, DISABLE})
         for (uint8_t command : {0, 8, 16, 24, 32, 40, 48, 56}) {
-            bool listed = false;
-            for (const Row &row : kCpuTable) listed |= row.from == state && row.command == command;
-            if (listed) continue;
+            Row expected{state, command, state, nullptr};
+            for (const Row &row : kCpuTable)
+                if (row.from == state && row.command == command) expected = row;
+            SCOPED_TRACE(testing::Message() << "state " << state << " command " << int{command});
             Cpu_data.state = state;
             Cpu_data.command = command;
-            std::string out = stdout_of([] { EXPECT_EQ(cpu_sm(), 0); });
-            EXPECT_EQ(Cpu_data.state.load(), state);
-            EXPECT_EQ(Cpu_data.command.load(), command) << "state " << state << " command " << int{command};
-            EXPECT_EQ(out, "");
+            std::string out = stdout_of([&] { EXPECT_EQ(cpu_sm(), expected.line ? 1 : 0); });
+            EXPECT_EQ(Cpu_data.state.load(), expected.to);
+            EXPECT_EQ(Cpu_data.command.load(), expected.line ? 0 : command);
+            const std::string line = expected.line ? std::string(expected.line) + "\n" : "";
+            EXPECT_EQ(out, line);
+            EXPECT_EQ(syslog_records(), expected.line ? Lines{line} : Lines{});
         }
-    EXPECT_EQ(syslog_records(), Lines{});
 }
 
 TEST_F(StateMachine, CommandsFromFramesAndACommandPendingInInit) {
@@ -103,29 +92,6 @@ TEST_F(StateMachine, TheDisplayTwinTracesStartForPreOpToOp) {
 
 using CpuNode = HubTest;
 
-TEST_F(CpuNode, RepliesToProcessDataFromTheCurrentStateAndToVersions) {
-    cpu_sm_init();
-    cpu_sm();
-    canRxQsd(make_frame(0x107, {}));
-    Cpu_data.state = OP;
-    canRxQsd(make_frame(0x107, {}));
-    EXPECT_EQ(sent_frames(), (Lines{"287#0001000000", "287#0002000000"}));
-    std::string out = stdout_of([] { canRxQsd(make_frame(0x237, {9, 1, 2, 3, 4})); });
-    EXPECT_EQ(out, "HW Major: 1\nHW Minor: 2\nFW Major: 3\nFW Minor: 4\n") << "printed with tracing off";
-    EXPECT_EQ(sent_frames(), Lines{"287#020001001B"});
-}
-
-TEST_F(CpuNode, ExamStatusIsPrintedReportedAndAcknowledged) {
-    Hub_Config.syslog = cfg_true;
-    EXPECT_EQ(stdout_of([] { canRxQsd(make_frame(0x21F, {5})); }), "QSD STATUS CODE: 5\n");
-    EXPECT_EQ(syslog_records(), Lines{});
-    std::vector<Record> sent = pc_records();
-    ASSERT_EQ(sent.size(), 1u);
-    EXPECT_EQ(slice(sent[0], 0, 2), (Bytes{4, 0}));
-    EXPECT_EQ(sent[0][hub_to_pc::ExamStatus], 5);
-    EXPECT_EQ(sent_frames(), Lines{"287#1603"});
-}
-
 TEST_F(CpuNode, OtherFunctionAndCommandCodesAreIgnored) {
     set_tracing(true, true);
     Cpu_data.command = 16;
@@ -139,19 +105,6 @@ TEST_F(CpuNode, OtherFunctionAndCommandCodesAreIgnored) {
     EXPECT_EQ(sent_frames(), Lines{});
     EXPECT_TRUE(pc_records().empty());
     EXPECT_EQ(Cpu_data.command.load(), 16);
-}
-
-TEST_F(CpuNode, EthernetConfigurationRunsIfconfigForEth0) {
-    ScratchDir dir;  // a stand-in ifconfig, first on PATH, writes down its arguments
-    write_file(dir.file("ifconfig"), "#!/bin/sh\necho \"$@\" > '" + dir.file("args") + "'\n", 0755);
-    const char *old = getenv("PATH");
-    const std::string saved = old ? old : "";
-    setenv("PATH", (dir.path + ":" + saved).c_str(), 1);
-    std::string out = stdout_of([] { canRxQsd(make_frame(0x247, {10, 1, 2, 3, 255, 0, 0, 0})); });
-    old ? setenv("PATH", saved.c_str(), 1) : unsetenv("PATH");
-    EXPECT_EQ(out, "Ip: 0a010203; 10.1.2.3\nNetmask: ff000000; 255.0.0.0\nifconfig eth0 10.1.2.3\n");
-    EXPECT_EQ(read_file(dir.file("args")), "eth0 10.1.2.3\n");
-    EXPECT_EQ(sent_frames(), Lines{});
 }
 
 }  // namespace
