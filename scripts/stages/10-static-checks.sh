@@ -42,13 +42,13 @@ echo "static checks: $(wc -l < "$work/files") source files"
 
 # clang-tidy is slow: one process per file, as many at a time as there are
 # cores. Its "N warnings generated." counts are about system headers only.
-start=$(date +%s)
+start=$(date +%s) tidy=clean
 if ! xargs -P "$(nproc)" -n 1 clang-tidy -p "$work" --quiet --extra-arg=-Wno-unknown-warning-option \
      < "$work/files" > "$work/tidy.log" 2>&1; then
-  status=1
+  status=1 tidy=FINDINGS
 fi
 grep -v 'warnings\? generated\.$' "$work/tidy.log" || true
-echo "clang-tidy: $([ $status = 0 ] && echo clean || echo FINDINGS) in $(( $(date +%s) - start )) s"
+echo "clang-tidy: $tidy in $(( $(date +%s) - start )) s"
 
 start=$(date +%s)
 if ! cppcheck --project="$work/compile_commands.json" \
