@@ -1,10 +1,6 @@
-// CAN frame dispatch: every frame as the CAN reader handles it (its trace,
-// then canReciveMessage) with all that follows: handlers, reports to the PC,
-// frames through the transmit ring, state commands the main loop steps.
-// Input: byte 0 switches: bit 0 display, bit 1 verbose, bit 2 syslog, bit 3
-// drain the ring after every frame (else only at the end, so it fills and
-// drops), bit 4 no PC. Then 16-byte frame records as the driver reads them
-// (id in host order, any length byte); a short last record is ignored.
+// CAN frames handled as the reader and main loop handle them. Input: byte 0
+// bits display, verbose, syslog, drain after each frame, no PC; then 16-byte
+// frame records as the driver reads them (a short last one is ignored).
 #include <cstdint>
 #include <cstring>
 
@@ -21,8 +17,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 
 namespace {
 
-// The reader traces every frame but the hub's own and the two process-data
-// requests.
+// The reader traces every frame but the hub's own and the process-data requests.
 bool traced(uint32_t id) { return id != ID_HUB_TO_DISPLAY && id != ID_DISPLAY_PDM_REQUEST && id != ID_CPU_PDM_REQUEST; }
 
 }  // namespace

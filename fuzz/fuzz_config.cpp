@@ -1,11 +1,5 @@
-// The configuration parser: any file as the hub's configuration, read with
-// hub_read_configuration (which also dumps it to the outputs it switches
-// on), then hub_reset_configuration for the next input. The file is the
-// relative name the build fixes (HUB_CONFIG_FILE), written in a temporary
-// directory that is the working directory only while an input is parsed
-// (corpus paths and artifacts stay relative to where the fuzzer was started)
-// and is removed at exit. libconfuse reports syntax errors on standard
-// error; run with -close_fd_mask=2 to keep them out of the fuzzer's log.
+// Any file as the hub's configuration (read, dumped, reset), written in a
+// temporary directory that is the working directory only while it is parsed.
 #include <fcntl.h>
 #include <unistd.h>
 

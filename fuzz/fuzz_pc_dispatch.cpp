@@ -1,8 +1,6 @@
-// PC record dispatch: every receive of 1 to 20 bytes on the TCP server's
-// 20-byte buffer as it keeps it (a short receive overwrites only its bytes).
-// Input: byte 0 switches: bit 0 Word8 from bytes 1-2 (low byte first)
-// instead of 6, bit 1 simulator, bit 2 verbose, bit 3 syslog, bit 4 no PC.
-// Then receives: a count byte c, and 1 + c % 20 record bytes.
+// PC receives of 1 to 20 bytes on the server's buffer. Input: byte 0 bits
+// Word8 from bytes 1-2, simulator, verbose, syslog, no PC; then per receive a
+// count byte c and 1 + c % 20 bytes.
 #include <cstdint>
 #include <cstring>
 

@@ -1,9 +1,6 @@
 #!/usr/bin/env bash
-# Static checks: clang-tidy (.clang-tidy) and cppcheck
-# (.cppcheck-suppressions) over the hub's sources (src/) and the tools
-# (tools/), with the flags of the native build's compile database. Any
-# finding fails the stage. First the weight of the tests, which fails the
-# stage when test code is more than 40% of the rest.
+# The weight of the tests (at most 40% of the rest), then clang-tidy and
+# cppcheck over src/ and tools/ with the native build's flags; any finding fails.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 build=${BUILD_DIR:-$root/build}

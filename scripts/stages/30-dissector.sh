@@ -1,11 +1,7 @@
 #!/usr/bin/env bash
-# Dissector stage: checks the Wireshark dissector tools/wireshark/hub.lua with
-# tshark on real traffic. dumpcap captures on "lo" (filter on a port picked for
-# the run) while the hub, the simulated unit (hub-unitsim) and the PC client
-# (hub-pcclient) hold a session: every record type of the hub, every event of
-# the PC and an unknown one. A corrupted record is made with text2pcap from
-# the hex dump of one captured record with a wrong checksum.
-# Installs tshark when it is missing; builds only what it runs, in build/.
+# tools/wireshark/hub.lua under tshark on a dumpcap capture of the hub, hub-unitsim
+# and hub-pcclient in session (every record type and event), and on one captured
+# record with a wrong checksum (text2pcap).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 build=${BUILD_DIR:-$root/build}
@@ -32,7 +28,6 @@ trap cleanup EXIT
 cd "$work"
 mkfifo dumpcap.err unit.in pc.out
 
-# --- the capture ------------------------------------------------------------
 port=$("$pcclient" --free-port)
 dumpcap -q -i lo -f "tcp port $port" -w hub.pcapng 2>dumpcap.err &
 dumpcap_pid=$!
@@ -53,8 +48,7 @@ printf '%s\n' "wait-record TEST_SEL 10000" "exam 2 3" "wait-record EXAM_PARAM 50
 "$pcclient" --port "$port" --wait 10000 --status 2 --script pc.script >pc.out 2>&1 &
 pc_pid=$!
 pids+=("$pc_pid")
-# Once the PC is served, the unit reports an exam status, then the test
-# selection that the PC waits for.
+# Once the PC is served: an exam status, then the test selection it waits for.
 exec {pc_out}<pc.out
 while IFS= read -r -u "$pc_out" line; do
   echo "$line" >>pc.log
@@ -78,13 +72,11 @@ good=${record:140:4}
 printf '%s' "${record:0:140}$(printf '%04x' $((0x$good ^ 0x1000)))" | fold -w2 | paste -sd' ' |
   sed 's/^/000000 /' | text2pcap -q -T "$port,40000" - bad.pcap 2>/dev/null
 
-# --- decoding -----------------------------------------------------------------
 decode() { tshark -n -r "$1" -X lua_script:"$lua" -d "tcp.port==$port,hub" "${@:2}" 2>>tshark.err; }
 decode hub.pcapng -V >tree.txt
 decode hub.pcapng >summary.txt
 decode bad.pcap -V >bad.txt
 
-# --- checks -------------------------------------------------------------------
 failures=0
 fail() { echo "dissector: $*" >&2; failures=$((failures + 1)); }
 has() {  # has FILE TEXT...: each text occurs in the file

@@ -1,9 +1,6 @@
 #!/usr/bin/env bash
-# Smoke run of the benchmarks (not a measurement): runs hub_bench --smoke
-# (tiny counts, a few seconds) and the micro-benchmarks with a tiny minimum
-# time from the native build in build/ (scripts/bench.sh makes the Release
-# build that measures), then checks that the benchmark completed and printed
-# its whole table. Targets are not judged here.
+# The benchmarks run tiny from build/ (not a measurement: scripts/bench.sh):
+# they must complete and print their whole table.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 build=${BUILD_DIR:-$root/build}

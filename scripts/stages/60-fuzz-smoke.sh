@@ -1,12 +1,8 @@
 #!/usr/bin/env bash
-# Fuzzing smoke stage: builds the libFuzzer harnesses of fuzz/ with Clang in
-# build-asan/, shared with the sanitizer stage (coverage, AddressSanitizer and
-# UndefinedBehaviorSanitizer over the hub's code and, where Debian's source of
-# libconfuse can be fetched, over the configuration parser too), then runs each harness for 15 seconds
-# (FUZZ_SECONDS) from its seed corpus in fuzz/corpus/, the three at once.
-# Any crash, leak, timeout or sanitizer report fails the stage; the input that
-# caused it is kept in build-asan/artifacts/ (add it to the seed corpus as a
-# regression case once the fault is fixed). Long runs: docs/fuzzing.md.
+# Fuzzing smoke: the libFuzzer harnesses of fuzz/, built in build-asan/ as the
+# sanitizer stage builds the hub (instrumented libconfuse included), each run
+# FUZZ_SECONDS from its seed corpus, the three at once. Any crash, leak,
+# timeout or report fails; the input is kept in build-asan/artifacts/.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 build=${FUZZ_BUILD_DIR:-$root/build-asan}
@@ -16,14 +12,9 @@ harnesses=(pc_dispatch can_dispatch config)
 "$root/scripts/install-deps.sh" clang-14 libclang-rt-14-dev llvm-14 flex dpkg-dev
 
 flags="-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all -O1 -gline-tables-only -fno-omit-frame-pointer"
-if "$root/fuzz/build-libconfuse.sh" "$build/libconfuse" clang-14 "$flags"; then
-  export PKG_CONFIG_PATH="$build/libconfuse/lib/pkgconfig"
-  confuse="libconfuse instrumented"
-else
-  echo "fuzz: Debian's source of libconfuse could not be had: the configuration harness runs against" \
-       "the shared library, which is not instrumented" >&2
-  confuse="libconfuse not instrumented"
-fi
+confuse="libconfuse not instrumented (its source could not be had)"
+"$root/fuzz/build-libconfuse.sh" "$build/libconfuse" clang-14 "$flags" &&
+  export PKG_CONFIG_PATH="$build/libconfuse/lib/pkgconfig" && confuse="libconfuse instrumented"
 
 # A fresh cache, so the parser library is looked up again.
 rm -f "$build/CMakeCache.txt"
@@ -39,9 +30,7 @@ export ASAN_SYMBOLIZER_PATH=/usr/lib/llvm-14/bin/llvm-symbolizer
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-# The harnesses make their scratch folders in TMPDIR: here, so that even a
-# crash leaves nothing behind.
-export TMPDIR=$work
+export TMPDIR=$work  # the harnesses' scratch folders: gone even after a crash
 artifacts=$build/artifacts
 rm -rf "$artifacts"
 mkdir -p "$artifacts"
@@ -50,8 +39,7 @@ declare -A pid
 for h in "${harnesses[@]}"; do
   mkdir -p "$work/$h"
   extra=()
-  # libconfuse reports every syntax error on standard error.
-  [ "$h" = config ] && extra+=(-close_fd_mask=2)
+  [ "$h" = config ] && extra+=(-close_fd_mask=2)  # libconfuse prints every syntax error
   # New inputs go to the scratch corpus (first); the seeds are only read.
   "$build/fuzz/fuzz_$h" -max_total_time="$seconds" -timeout=10 -print_final_stats=1 \
     -artifact_prefix="$artifacts/$h-" "${extra[@]}" "$work/$h" "$root/fuzz/corpus/$h" >"$work/$h.log" 2>&1 &
@@ -66,14 +54,8 @@ for h in "${harnesses[@]}"; do
   rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$work/$h.log")
   corpus=$(find "$work/$h" -type f | wc -l)
   printf '%-14s %12s %10s %8s %8s\n' "$h" "${execs:-?}" "${rate:-?}" "$corpus" "$result"
-  if [ "$result" != ok ]; then
-    echo "---- fuzz_$h (last 80 lines) ----" >&2
-    tail -n 80 "$work/$h.log" >&2
-  fi
+  [ "$result" = ok ] || { echo "---- fuzz_$h (last 80 lines) ----" >&2; tail -n 80 "$work/$h.log" >&2; }
 done
 echo "fuzz smoke: ${seconds} s per harness, $confuse"
-if [ "$failed" != 0 ]; then
-  echo "fuzz smoke: failing inputs are in $artifacts" >&2
-  exit 1
-fi
+[ "$failed" = 0 ] || { echo "fuzz smoke: failing inputs are in $artifacts" >&2; exit 1; }
 rmdir "$artifacts" 2>/dev/null || true

@@ -1,24 +1,17 @@
 #!/usr/bin/env bash
-# SocketCAN stage: the hub on a CAN interface of a real Linux kernel, with
-# can-utils as the CPU node and bus monitor. This machine's kernel has no CAN,
-# so Debian's own kernel boots in a throwaway VM (qemu, TCG, microvm) with a
-# small initramfs (busybox, the kernel's CAN, vcan and 9p modules); the guest
-# mounts this machine's root read-only and runs this same script (--guest) in
-# it, so the build/ of this checkout and the installed can-utils run there
-# unchanged. Everything CAN happens inside the VM, on vcan0 and its loopback.
+# The hub on vcan0 in a real kernel, can-utils as the CPU node and bus monitor:
+# Debian's kernel in a throwaway VM (qemu TCG, microvm, a busybox initramfs)
+# that mounts this machine's root read-only and runs this script (--guest).
 # Each check prints "check NAME: ok" or "check NAME: FAIL".
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 build=${BUILD_DIR:-$root/build}
 
-# The CPU node's introduction, as cansend frames: OP, version, date, test
-# selection, both display lines (three segments each), a process-data
-# request, exam parameters.
+# The CPU node: OP, version, date, test selection, both display lines, process data, exam parameters.
 UNIT_FRAMES="00F# 237#0001000203 267#0007EA0C06050912 23F#0000000000000000 20F#1050414E4F202045
 20F#2058303120202020 20F#302020 20F#9037306B56202038 20F#A06D41202041204D 20F#B02031 107# 217#010102BC010201"
-# What the hub wrote and the PC received for the same frames on a device
-# socket (hub-devsim): version reply, acknowledgements, process-data reply in
-# OP, then the PC's kV/mA, exam and lock commands.
+# What the hub wrote and the PC received for the same frames on a device socket (hub-devsim),
+# then the PC's kV/mA, exam and lock commands.
 HUB_FRAMES="287#020001001B 287#1604 287#1600 287#1601 287#0002000000 287#1602 287#12420A 287#1102000300 287#1701"
 PC_RECORDS='<- TEST_SEL    [                ] [                ] Byte13=0 Byte14=0 Word6=0 Word8=0 Word10=0 sum 6045 ok
 <- LINE0       [PANO  EX01      ] [                ] sum C9B4 ok
@@ -32,9 +25,7 @@ check() {  # NAME COMMAND...
   if "$@"; then echo "check $name: ok"; else echo "check $name: FAIL"; failures=$((failures + 1)); fi
 }
 
-# Follows FILE from line FROM (tail -F: inotify, no polling) into FILTER
-# (a command reading standard input), for at most SECONDS; the result is
-# FILTER's.
+# FILE from line FROM (tail -F: inotify, no polling) into FILTER for at most SECONDS.
 follow() {  # FILE SECONDS FROM FILTER...
   local file=$1 seconds=$2 from=$3 status tailer
   shift 3
@@ -79,9 +70,8 @@ guest() {
   stdbuf -oL candump -L any >dump.log &  # "any": it outlives vcan0 being re-created
   pids+=($!)
 
-  # 1. A hub started before its interface exists waits until it is up.
-  # can-utils play the CPU node, hub-pcclient the PC. The GPIO device plays
-  # no part here: /dev/null answers every request with an error.
+  # 1. A hub started before its interface waits for it; cansend plays the CPU
+  # node, hub-pcclient the PC, /dev/null the GPIO device.
   start_hub /dev/null
   mkfifo pc.in && exec 8<>pc.in
   printf 'wait-unit 30000\nwait-record EXAM_PARAM 30000\nkvma 66 10\nexam 2 3\nlock\n' >&8
@@ -104,9 +94,7 @@ guest() {
   check hub-frames-as-on-device-socket test "$(hub_frames)" = "$HUB_FRAMES"
   check pc-commands-in-candump grep -q 'vcan0 287#12420A' dump.log
 
-  # 2. A slow tx queue (tbf: 4 frames deep, 15 frames a second): the kernel
-  # answers ENOBUFS while it is full, and 25 PC commands still all go out,
-  # in order.
+  # 2. A tx queue 4 frames deep at 15 frames/s (ENOBUFS): 25 commands all go out, in order.
   tc qdisc add dev vcan0 root tbf rate 2kbit burst 32 limit 64
   local from=$(lines dump.log) want=
   for kv in $(seq 40 64); do echo "kvma $kv 5" >&8; want+="287#12$(printf %02X "$kv")05 "; done
@@ -114,8 +102,7 @@ guest() {
   check no-frame-lost-to-full-queue test "$(tail -n +"$from" dump.log | grep -o '287#12..05' | tr '\n' ' ')" = "$want"
   tc qdisc del dev vcan0 root
 
-  # 3. Down and up with a PC command queued meanwhile, then removed and
-  # re-created: no spin, the held frame is written, the hub answers again.
+  # 3. Down and up with a command held, then re-created: no spin, the hub carries on.
   local ticks=$(cpu_ticks "$hub_pid")
   ip link set vcan0 down
   echo 'kvma 70 8' >&8
@@ -155,8 +142,7 @@ guest() {
   check demo-session-hub-alive kill -0 "$hub_pid"
   grep -E 'hub answers|hub command|exam status' unit.out || true
 
-  # 5. canplayer replays the unit's log at its recorded pace; every record
-  # reaches the PC, in order.
+  # 5. canplayer replays the unit's log at its pace; every record reaches the PC, in order.
   grep -E '^\([0-9.]+\) vcan0 (00F|2..)#' unit.out >replay.log
   from=$(lines hub.out)
   "$pc" --port "$port" --status 1 --wait 30000 --keep-running </dev/null >pc3.out 2>&1 &

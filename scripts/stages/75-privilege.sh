@@ -1,12 +1,8 @@
 #!/usr/bin/env bash
-# Least privilege: the installed hub.service scores at most 2.5 on `systemd-analyze
-# security` (the first one shipped: 9.6), and the installed hub runs as that unit runs
-# it (setpriv): a throwaway user made from the shipped sysusers line, device sockets
-# for its group alone (0660, as the udev rule sets), CAP_NET_ADMIN alone, ambient, no
-# new privileges; under strace, so that every system call and socket family it uses is
-# checked against the unit's filters. It serves hub-pcclient, relays both ways through
-# hub-devsim, and the CPU node's Ethernet order runs a stand-in ifconfig first on PATH
-# that reports its capabilities (the real one never runs).
+# Least privilege: the installed hub.service exposed at most 2.5 (`systemd-analyze
+# security`), and the installed hub run as the unit runs it (setpriv, a throwaway user,
+# devices for its group, CAP_NET_ADMIN alone, under strace against the unit's filters)
+# serves a PC, relays both ways and runs a stand-in ifconfig with that capability.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 build=${BUILD_DIR:-$root/build}

@@ -1,6 +1,4 @@
-// The CAN side through the real hub: the CPU node's state commands and
-// messages, the reader's dumps and dispatch by node, the display node, and
-// the CPU node's reports carried to the PC and acknowledged.
+// The CAN side through the real hub: the CPU node, the reader, the display node, reports to the PC.
 #include <gtest/gtest.h>
 
 #include "hub_rig.h"
@@ -14,9 +12,7 @@ TEST(CanCpuNode, StateCommandsMoveTheNodeAndTheProcessDataReportsIt) {
     ASSERT_TRUE(rig.wait_started());
     EXPECT_EQ(rig.process_data(1), "287#0001000000");
     const size_t frames = rig.can.frame_count();
-    // Each case: the state command, the trace it brings, the state after.
-    // Bit 6 is no part of a state command: 0x047 is command 0 (nothing),
-    // 0x04F command 8 like 0x00F. INIT moves on to PRE_OP by itself.
+    // Bit 6 is no part of a state command: 0x047 is command 0, 0x04F command 8.
     struct Case {
         uint32_t id;
         Lines traced;
@@ -81,8 +77,7 @@ TEST(CanReader, DumpsAndDispatchesFramesByNode) {
     EXPECT_EQ(rig.frames_from(from), (Lines{"287#0001000000", "287#0001000000"}));
 }
 
-// Frames queued before the hub connects wait together for the reader's
-// first poll, and are handled in their order.
+// Frames queued before the hub connects are handled in their order.
 TEST(CanReader, FramesWaitingTogetherAreHandledInTheirOrder) {
     HubRig rig;
     rig.can.inject(frame(0x237, {0, 1, 2, 3, 4}));
@@ -109,9 +104,7 @@ TEST(CanDisplayNode, ClearDisplayIsAcknowledgedToTheCpuNodeWhenDisplayIsOn) {
     ASSERT_TRUE(rig.wait_started());
     EXPECT_EQ(rig.process_data(1), "287#0001000000");
     const size_t line = rig.hub.out().line_count(), from = rig.can.frame_count();
-    // The display node's state command, its process-data request and a
-    // clear display with a byte other than 1 do nothing; a clear display
-    // blanks both lines and acknowledges each to the CPU node.
+    // Only a clear display with byte 1 acts: both lines blanked and acknowledged.
     for (const CanFrame &f : {frame(0x00B), frame(0x103), frame(0x223, {0}), frame(0x223, {1}), frame(0x107)})
         rig.can.inject(f);
     ASSERT_TRUE(rig.can.wait_for_frames(from + 3, WAIT));
@@ -125,8 +118,7 @@ TEST(CanDisplayNode, ClearDisplayIsAcknowledgedToTheCpuNodeWhenDisplayIsOn) {
     EXPECT_EQ(rig.lines_from(line), printed);
 }
 
-// Display line, exam status and exam parameters reach the PC in the standing
-// record and are acknowledged to the CPU node.
+// Display line, exam status and exam parameters reach the PC and are acknowledged.
 TEST(CanReports, ReportsReachThePcAndAreAcknowledged) {
     HubRig rig;
     rig.start();

@@ -1,5 +1,4 @@
-// Start-up of the real hub: the wait for the CAN controller, the order of the
-// start-up lines, an idle hub's processor use, devices that are not there yet.
+// Start-up of the real hub: the controller wait, the start-up lines, idling, missing devices.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -41,8 +40,7 @@ TEST(StartUp, WaitsForTheControllerStartsInOrderThenIdles) {
     EXPECT_TRUE(std::all_of(can_fid.begin(), can_fid.end(), ::isdigit)) << can_fid;
     EXPECT_EQ(std::vector<std::string>(lines.begin() + 13, lines.begin() + 17),
               (std::vector<std::string>{"Init SJA1000 = 1", "Init SJA1000 = 1", "Init SJA1000 = 1", "Init SJA1000 = 0"}));
-    // The threads and the main loop run at once: any order, but the
-    // sensor-ready line only once the GPIO thread runs.
+    // Threads start in any order; the sensor-ready line only once the GPIO thread runs.
     std::vector<std::string> threads(lines.begin() + 17, lines.end());
     const std::string gpio_line = "Thread \"gpio_thread\" fid = " + gpio_fid;
     EXPECT_LT(std::find(threads.begin(), threads.end(), gpio_line),
@@ -53,15 +51,13 @@ TEST(StartUp, WaitsForTheControllerStartsInOrderThenIdles) {
     std::sort(threads.begin(), threads.end());
     std::sort(expected.begin(), expected.end());
     EXPECT_EQ(threads, expected);
-    // Idle, no PC, bus silent: nothing printed and next to no processor
-    // time (a bound only a spinning thread breaks).
+    // Idle: nothing printed, next to no processor time (only a spinning thread breaks the bound).
     EXPECT_LT(rig.quiet_cpu_percent(rig.hub.out(), 3s).value_or(100), 20.0);
     EXPECT_EQ(rig.can.status_queries(), 4u);
     EXPECT_EQ(rig.hub.stderr_text(), "");
 }
 
-// Both devices away at start: reported, waited for (the controller counts as
-// not ready), and used once they are there.
+// Both devices away at start: reported, waited for, and used once there.
 TEST(StartUp, MissingDevicesAreReportedAndAwaited) {
     HubRig rig;
     ASSERT_TRUE(rig.can.set_listening(false));

@@ -1,5 +1,4 @@
-// The two tracing switches seen from outside: standard output and the system
-// log (caught at /dev/log) over start-up and traffic.
+// The two tracing switches seen from outside: standard output and /dev/log.
 #include <gtest/gtest.h>
 #include <syslog.h>
 
@@ -16,8 +15,7 @@ TEST(StartUpTracing, BothSwitchesOffWriteNothingAnywhere) {
     rig.start();
     ASSERT_TRUE(rig.gpio.wait_for_requests(devsim::GPIO_REQ_SET_BITS, 1, WAIT));
     EXPECT_EQ(rig.process_data(1), "287#0001000000");
-    // Traffic that traces when tracing is on: a transition, dumped frames, a
-    // display line with its acknowledgement, a clear display, another node.
+    // Traffic that traces when tracing is on.
     rig.can.inject(frame(0x00F));
     EXPECT_EQ(rig.process_data(2), "287#0002000000");
     const size_t from = rig.can.frame_count();
@@ -28,8 +26,7 @@ TEST(StartUpTracing, BothSwitchesOffWriteNothingAnywhere) {
     EXPECT_EQ(rig.process_data(2), "287#0002000000");
     EXPECT_EQ(rig.frames_from(from), (Lines{"287#1600", "287#0002000000"}));
     rig.hub.stop();
-    // Records from one socket arrive in order: a mark of the test's own,
-    // sent once the hub has ended, closes what it could have logged.
+    // A mark of the test's own, sent once the hub has ended, closes what it logged.
     openlog("e2e-mark", LOG_PID, LOG_USER);
     syslog(LOG_INFO, "end of the hub's run");
     closelog();
@@ -44,8 +41,7 @@ TEST(StartUpTracing, SyslogAloneGetsTheDumpAsElevenRecords) {
     rig.conf.verbose = false;
     rig.conf.syslog = true;
     rig.start();
-    // Every thread has traced its start before the frame below, so nothing
-    // lands between the frame's pieces.
+    // Every thread has traced its start, so nothing lands between the frame's pieces.
     for (const char *start : {"CPU: INIT -> PRE_OP\n", "Thread \"tcp_server_thread\"\n", "Thread \"can_tx_thread\" fid = ",
                               "Thread \"can_rx_thread\" fid = ", "Thread \"gpio_thread\" fid = ", "sensorReadyPanIo SET\n"})
         ASSERT_TRUE(log.wait_message(starts_with(start), WAIT)) << start;

@@ -1,5 +1,4 @@
-// The PC link's watchdog seen from the PC: when watchdogs come, what the
-// first one carries, and when a PC that stops answering is dropped.
+// The PC link's watchdog seen from the PC.
 #include <gtest/gtest.h>
 
 #include <regex>
@@ -31,9 +30,8 @@ void dropped_by_third_watchdog(PcClient &pc, Clock::time_point connected) {
 
 }  // namespace
 
-// With tracing off the connection is still announced, and the first watchdog
-// carries nothing but the start-up fields; the next comes a calibration poll
-// period later (2 s here, the other period 5 s, so a mix-up shows).
+// With tracing off the connection is still announced; the first watchdog holds only start-up
+// fields, the next comes a calibration poll period later (2 s; the other is 5 s).
 TEST(PcLinkWatchdog, FirstWatchdogSoonAfterConnectCarriesTheModel) {
     HubRig rig;
     rig.conf.verbose = false;
@@ -61,8 +59,7 @@ TEST(PcLinkWatchdog, FirstWatchdogSoonAfterConnectCarriesTheModel) {
     EXPECT_TRUE(std::regex_match(lines[0].substr(prefix.size()), std::regex("[0-9]+\\."))) << lines[0];
 }
 
-// A silent PC is dropped right after its third watchdog and reported; it can
-// connect again and is served like the first.
+// A silent PC is dropped right after its third watchdog, and served again when it returns.
 TEST(PcLinkWatchdog, SilentPcDroppedByThirdWatchdogAndServedAgain) {
     HubRig rig;
     rig.conf.poll_time = rig.conf.poll_time_calibration = 1;
@@ -78,8 +75,7 @@ TEST(PcLinkWatchdog, SilentPcDroppedByThirdWatchdogAndServedAgain) {
     EXPECT_TRUE(rig.hub.running());
 }
 
-// Answered watchdogs keep the PC; once silent, the fourth watchdog after its
-// last answer drops it (the one after an answer starts the count afresh).
+// Answered watchdogs keep the PC; the fourth watchdog after its last answer drops it.
 TEST(PcLinkWatchdog, AnsweringPcStaysConnectedUntilItFallsSilent) {
     HubRig rig;
     rig.conf.poll_time = rig.conf.poll_time_calibration = 1;

@@ -1,9 +1,5 @@
-// No heap allocation after start-up: the benchmark's heap-call counter
-// (bench/alloc_count.c) preloaded into the hub, its counters in a page shared
-// with this test, while the hub relays traffic both ways with both outputs on:
-// every PC event, every CPU node and display message, reports,
-// acknowledgements, the Ethernet command, a watchdog drop, device hang-ups,
-// a full transmit ring, a PC that resets.
+// No heap allocation after start-up (bench/alloc_count.c preloaded, its
+// counters shared) through every kind of traffic and fault, both outputs on.
 #include <sys/mman.h>
 #include <unistd.h>
 

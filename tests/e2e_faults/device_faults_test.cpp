@@ -1,7 +1,5 @@
-// Devices that misbehave under the real hub: a CAN controller or GPIO device
-// that hangs up, a CAN device that stops taking frames, devices that answer
-// late or never or not at first. After each the hub serves a normal PC and
-// CPU node with the descriptors and about the memory it had before.
+// Devices that hang up, stop taking frames, or answer late, never or not at
+// first; after each the hub serves as before, with the same footprint.
 #include "faults.h"
 
 using namespace std::chrono_literals;
@@ -64,10 +62,8 @@ TEST(DeviceFaults, GpioDeviceHangsUpAndTheSensorLineWorksAgain) {
     EXPECT_TRUE(footprint_back(before, rig.hub.pid()));
 }
 
-// The device takes nothing: its socket fills, the writer blocks, the ring's
-// 31 slots fill, and every later frame is dropped with an at-sign on no line
-// of its own. Taken again: the queued frames arrive in their order, the
-// dropped ones never, and new ones follow.
+// The device takes nothing: the ring's 31 slots fill and later frames drop
+// with an at-sign; taken again, the queued ones arrive in order, then new ones.
 TEST(DeviceFaults, StalledCanDeviceDropsWithAnAtSignThenKeepsTheOrder) {
     HubRig rig;
     rig.conf.verbose = false;  // standard output is then the connect line and the at-signs
@@ -142,10 +138,8 @@ TEST(DeviceFaults, GpioDeviceAnswersLateThenNeverThenAgain) {
     EXPECT_TRUE(footprint_back(before, rig.hub.pid()));
 }
 
-// A test selection waiting at start, before any thread runs, is kept: the
-// start-up values of the PC record must not undo it. With the controller
-// leaving its first two status queries unanswered (each times out and the
-// socket is connected again), and without.
+// A test selection waiting at start is kept by the PC record's start-up
+// values, with and without two unanswered status queries first.
 TEST(DeviceFaults, TestSelectionWaitingAtStartIsKept) {
     for (int unanswered : {0, 2}) {
         HubRig rig;

@@ -1,6 +1,5 @@
-// What the fault tests share: the hub's footprint as the kernel sees it,
-// counts of the PCs it took and let go, and the check that it still serves
-// a normal PC and a normal CPU node after a fault.
+// What the fault tests share: the hub's footprint, the PCs it took and let
+// go, and the check that it still serves a normal PC and CPU node.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -32,9 +31,7 @@ inline Footprint footprint(pid_t pid) {
 // Same descriptors and at most 1 MiB more resident memory (8 MiB under
 // ThreadSanitizer, whose runtime keeps growing records of its own).
 inline testing::AssertionResult footprint_back(const Footprint &before, pid_t pid) {
-#if defined(__SANITIZE_THREAD__)
-    constexpr long slack = 8192;
-#elif defined(__has_feature)
+#if defined(__has_feature)
     constexpr long slack = __has_feature(thread_sanitizer) ? 8192 : 1024;
 #else
     constexpr long slack = 1024;
@@ -45,9 +42,7 @@ inline testing::AssertionResult footprint_back(const Footprint &before, pid_t pi
            << after.rss_kib << " KiB";
 }
 
-// The hub took a PC ("Server: connect from host" on standard output whatever
-// verbose says, maybe after at-signs) or let one go ("Time Out", "recv",
-// "Watchdog" on standard error, "Close Client Socket!" traced).
+// The hub took a PC (stdout, maybe after at-signs) or let one go (stderr, or "Close Client Socket!").
 inline size_t count(const OutputLog &log, const LineMatch &match) {
     auto lines = log.lines();
     return static_cast<size_t>(std::count_if(lines.begin(), lines.end(), match));
@@ -60,8 +55,7 @@ inline bool is_drop(const std::string &l) {
 inline size_t accepts(const HubProcess &hub) { return count(hub.out(), is_accept); }
 inline size_t drops(const HubProcess &hub) { return count(hub.err(), is_drop) + count(hub.out(), is_drop); }
 
-// Until the hub has taken `accepted` PCs and let `dropped` go. Both streams
-// grow while we look: each wait ends on a new line of the stream that lacks.
+// Until the hub has taken `accepted` PCs and let `dropped` go, waking on each new line.
 inline testing::AssertionResult wait_pc_counts(const HubProcess &hub, size_t accepted, size_t dropped) {
     for (auto give_up = std::chrono::steady_clock::now() + WAIT;;) {
         size_t a = accepts(hub), d = drops(hub);
@@ -78,24 +72,22 @@ inline bool wait_frame(HubRig &rig, const std::string &text, size_t from) {
     return rig.can.wait_for_frame([&](const CanFrame &f) { return frame_text(f) == text; }, WAIT, from).has_value();
 }
 
-// The test selection that makes Word8 0x0102, acknowledged; and the GPIO
-// thread up (it sets the sensor-ready line when it starts).
+// The test selection (Word8 0x0102) acknowledged, and the GPIO thread up.
 inline bool serving(HubRig &rig, bool injected = false) {
     const size_t from = injected ? 0 : rig.can.frame_count();
     if (!injected) rig.can.inject(frame(0x23F, {1, 2, 3, 4, 5, 6, 1, 2}));
     return wait_frame(rig, "287#1604", from) && rig.gpio.wait_for_bits([](uint32_t b) { return (b & 0x40) != 0; }, WAIT);
 }
 
-// A new PC gets a watchdog; an exam status from the CPU node reaches it and
-// is acknowledged; its kV/mA command reaches the bus; a process-data request
-// is answered; the PC leaves and is let go. `tag` makes the values its own.
+// A new PC gets a watchdog, an acknowledged exam status, its kV/mA on the bus,
+// a process-data answer, and is let go; `tag` makes the values its own.
 inline testing::AssertionResult serves_normally(HubRig &rig, uint8_t tag) {
     const size_t accepted = accepts(rig.hub);
     if (auto idle = wait_pc_counts(rig.hub, accepted, accepted); !idle) return idle << " (before the normal PC)";
     const size_t dropped = drops(rig.hub);
     PcClient pc;
     auto watchdog = pc.connect(rig.port, WAIT) ? pc.wait_record_type(MSG_TYPE_WATCHDOG, WAIT) : std::nullopt;
-    if (!watchdog || record_le16(*watchdog, 8) != 0x0102) return testing::AssertionFailure() << "no watchdog for a PC";
+    if (!watchdog || get_le16(watchdog->data(), 8) != 0x0102) return testing::AssertionFailure() << "no watchdog for a PC";
     size_t from = rig.can.frame_count();
     rig.can.inject(frame(0x21F, {tag}));
     if (!pc.wait_record([tag](const HubRecord &r) { return record_type(r) == 4 && r[12] == tag; }, WAIT) ||

@@ -1,6 +1,4 @@
-// Waiting for another process to write a file without polling in a loop:
-// inotify on the file's directory wakes the wait whenever something there is
-// written or created.
+// Waiting for another process to write a file: inotify on its directory, no polling.
 #pragma once
 
 #include <chrono>

@@ -41,10 +41,8 @@ std::string elf_machine(const std::string &path) {
     return std::string(header + 4, 2) + std::string(header + 18, 2);
 }
 
-// A cross build whose tests run under an emulator (HUB_EMULATOR, e.g.
-// "/usr/bin/qemu-ppc -L /usr/powerpc-linux-gnu") runs the programs it built
-// for the target through it; scripts and the system's programs run as they
-// are. Under the emulator /proc/self/exe is the test itself.
+// A cross build runs the programs it built for the target through its
+// emulator (HUB_EMULATOR); scripts and the system's programs run as they are.
 std::vector<std::string> command(const std::string &executable, const std::vector<std::string> &args) {
     std::vector<std::string> words;
     std::istringstream emulator(HUB_EMULATOR);
@@ -175,10 +173,6 @@ void HubProcess::close_stdin() {
 }
 
 bool HubProcess::running() { return pid_ >= 0 && !status_ && !wait_exit(Millis(0)); }
-
-void HubProcess::signal(int signo) {
-    if (running()) kill(pid_, signo);
-}
 
 std::optional<int> HubProcess::wait_exit(Millis timeout) {
     if (pid_ < 0 || status_) return status_;

@@ -1,9 +1,6 @@
-// The hub (or a tool) as a child process of a test: its own temporary
-// directory as working directory (where it reads "hub.conf"), a stub
-// directory first on PATH (with a recording `ifconfig`, so the real one never
-// runs), standard output and standard error read by a thread of their own so
-// it never blocks on a full pipe, and an end by pid: SIGTERM, then SIGKILL.
-// Every wait takes a timeout and returns false/nullopt when it runs out.
+// The hub (or a tool) as a test's child: a temporary working directory, a
+// stub directory first on PATH (a recording `ifconfig`: the real one never
+// runs), its outputs read by a thread, and an end by pid.
 #pragma once
 
 #include <sys/types.h>
@@ -26,8 +23,7 @@ const char *hub_executable();
 class HubProcess {
 public:
     explicit HubProcess(std::string executable = hub_executable());
-    // Ends the process and removes the directory; when the test has failed,
-    // prints the process's output first.
+    // Ends the process, prints its output if the test failed, removes the directory.
     ~HubProcess();
     HubProcess(const HubProcess &) = delete;
     HubProcess &operator=(const HubProcess &) = delete;
@@ -55,12 +51,10 @@ public:
     bool write_stdin(const std::string &text);
     void close_stdin();
 
-    // Writes <dir>/hub.conf and starts the executable there with default
-    // signal handling; throws std::system_error when it cannot.
+    // Writes <dir>/hub.conf and starts the executable there; throws std::system_error when it cannot.
     void start(const std::string &config_text, const std::vector<std::string> &args = {});
     pid_t pid() const { return pid_; }
     bool running();
-    void signal(int signo);
     // The wait status once the process ends by itself.
     std::optional<int> wait_exit(Millis timeout);
     // SIGTERM, up to `grace`, then SIGKILL; the wait status, -1 if never started.

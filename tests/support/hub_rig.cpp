@@ -1,7 +1,7 @@
 #include "hub_rig.h"
 
 #include "can/frame_text.h"
-#include "free_port.h"
+#include "pc_link.h"
 
 namespace hubtest {
 
@@ -38,7 +38,7 @@ HubRecord hub_record(std::initializer_list<std::pair<size_t, std::vector<uint8_t
 }
 
 HubRig::HubRig(std::string executable)
-    : hub(std::move(executable)), can(hub.path("can.sock")), gpio(hub.path("gpio.sock")), port(pick_free_port()) {
+    : hub(std::move(executable)), can(hub.path("can.sock")), gpio(hub.path("gpio.sock")), port(pcclient::free_port()) {
     conf.can_device = can.path();
     conf.gpio_device = gpio.path();
     conf.server_port = port;

@@ -1,6 +1,4 @@
-// Everything one output stream of a process has written so far, as raw bytes
-// and as complete lines, with waits that end when a line shows up or the
-// stream ends. Filled by a reader thread; thread-safe.
+// One output stream of a process so far, as text and lines, with waits; thread-safe.
 #pragma once
 
 #include <chrono>

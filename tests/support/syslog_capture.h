@@ -1,8 +1,5 @@
-// The system log while a test runs: a datagram socket bound at /dev/log,
-// where syslog() sends, read by a thread of its own (the kernel queues only a
-// few datagrams before the sender blocks). One per machine at a time: tests
-// that make one hold the ctest lock RESOURCE_LOCK syslog, and one that finds
-// it taken (another run on the machine) waits for it.
+// The system log while a test runs: /dev/log bound and read by a thread.
+// One per machine: tests hold RESOURCE_LOCK syslog, and wait if another run has it.
 #pragma once
 
 #include <condition_variable>

@@ -1,6 +1,4 @@
-// The off-board tools as a user runs them, each a process next to the real
-// hub: hub-devsim fed frames on its standard input, and a session of
-// hub-unitsim (the unit) and hub-pcclient (the PC) relayed by the hub.
+// The off-board tools as a user runs them, beside the real hub.
 #include <gtest/gtest.h>
 
 #include <sys/wait.h>
@@ -8,8 +6,8 @@
 #include <bit>
 #include <filesystem>
 
-#include "free_port.h"
 #include "hub_process.h"
+#include "pc_link.h"
 
 using namespace std::chrono_literals;
 using hubtest::HubProcess;
@@ -43,7 +41,7 @@ TEST(HubDevsim, TracesTheHubsRequestsInjectsFramesAndEndsWithItsInput) {
     sim.use_stdin_pipe();
     sim.start("", {"--can", sim.path("can.sock"), "--gpio", sim.path("gpio.sock"), "--not-ready", "1"});
     ASSERT_TRUE(sim.wait_stdout_line("gpio listening at " + sim.path("gpio.sock"), 5s));
-    const uint16_t port = hubtest::pick_free_port();
+    const uint16_t port = pcclient::free_port();
     hub.start(hub_conf(sim, port));
     // Device-socket words are in host byte order: "not ready" once, then ready.
     const char *one = std::endian::native == std::endian::little ? "01 00 00 00" : "00 00 00 01";
@@ -82,13 +80,10 @@ TEST(UnitAndPcClient, ThePcsSelectionsReachTheUnitAndTheUnitsExamReachesThePc) {
     unit.start("", {"--can", unit.path("can.sock"), "--gpio", unit.path("gpio.sock"), "--strict", "--ack-timeout",
                     "3000"});
     ASSERT_TRUE(unit.wait_stdout_line("gpio listening at " + unit.path("gpio.sock"), 5s));
-    const uint16_t port = hubtest::pick_free_port();
+    const uint16_t port = pcclient::free_port();
     hub.start(hub_conf(unit, port));
     ASSERT_TRUE(unit.wait_stdout_line(starts_ends("hub ready: ", ""), 10s));
     EXPECT_TRUE(unit.wait_stdout_line("hub version 0.1 27", 5s));
-    ASSERT_TRUE(unit.write_stdin("247#0A010203FF000000\n"));  // the CPU node's Ethernet configuration
-    EXPECT_TRUE(hub.wait_stub_calls("ifconfig", 1, 5s));
-    EXPECT_EQ(hub.stub_calls("ifconfig"), Lines{"eth0 10.1.2.3"});
 
     pc.write_file("pc.script",
                   "wait-unit 5000\nkvma 66 10\nwait-record EXAM_PARAM 5000\nexam 2 3\nwait-record EXAM_PARAM 5000\n"

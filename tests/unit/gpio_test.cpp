@@ -1,5 +1,4 @@
-// The GPIO side against the simulated device: sensor power, the temperature
-// reading, and the sensor-ready line.
+// Sensor power and the temperature against the simulated GPIO device (the sensor-ready line: tests/e2e).
 #include <memory>
 #include <mutex>
 
@@ -13,7 +12,7 @@
 namespace {
 
 using namespace devsim;
-constexpr uint32_t OFF = 1u << 31, ON = 1u << 30, BOTH = OFF | ON, OTHER = 0xA583, READY = 0x40;
+constexpr uint32_t OFF = 1u << 31, ON = 1u << 30, BOTH = OFF | ON, OTHER = 0xA583;
 
 class Gpio : public HubTest {
 protected:
@@ -98,19 +97,6 @@ TEST_F(Gpio, TheTemperatureIsReadAndTracedOnTheEleventhCallOnly) {
         EXPECT_EQ(syslog_records(), Lines{c.line});
         EXPECT_EQ(requests(GPIO_REQ_READ_TEMPERATURE), before + 1);
     }
-}
-
-// Status 1 resets the line, 0 sets it, any other status leaves it.
-TEST_F(Gpio, TheSensorReadyLineFollowsThePcStatus) {
-    device_->set_output_record(0, OFF | OTHER | READY);
-    size_t resets = requests(GPIO_REQ_RESET_BITS), sets = requests(GPIO_REQ_SET_BITS);
-    verify_PCStatus(1);
-    verify_PCStatus(2);
-    EXPECT_EQ(device_->bits(), OFF | OTHER);
-    EXPECT_EQ(requests(GPIO_REQ_RESET_BITS), resets + 1);
-    verify_PCStatus(0);
-    EXPECT_EQ(device_->bits(), OFF | OTHER | READY);
-    EXPECT_EQ(requests(GPIO_REQ_SET_BITS), sets + 1);
 }
 
 }  // namespace

@@ -1,6 +1,5 @@
-// What the unit tests share: a fixture that puts the hub's global records back
-// into a known state, and helpers that observe what the hub's code sends (CAN
-// frames through the writer, records to the PC, standard output, system log).
+// A fixture that resets the hub's global records, and helpers that observe
+// what its code sends (frames, PC records, standard output, system log).
 #pragma once
 
 #include <gtest/gtest.h>

@@ -1,6 +1,4 @@
-// The CPU node: its state machine (and the display twin) and what the hub
-// ignores (its reports to the PC: pc_test.cpp; process data, versions and
-// the Ethernet configuration: tests/e2e).
+// The node state machines (reports: pc_test.cpp; process data, versions, Ethernet: tests/e2e).
 #include "can/can_rx_qsd.h"
 #include "hub_cfg.h"
 #include "hub_test.h"
@@ -25,8 +23,7 @@ constexpr Row kCpuTable[] = {
 
 using StateMachine = HubTest;
 
-// Every state and command: a listed transition moves, clears the command and
-// traces its line; any other command is neither acted on nor cleared.
+// A listed transition moves, clears the command and traces; any other is left alone.
 TEST_F(StateMachine, EveryStateAndCommand) {
     set_tracing(true, true);
     for (NodeState state : {PRE_OP, OP, DISABLE})

@@ -1,7 +1,5 @@
-// The UDP diagnostic responder, run in a child process with a network of its
-// own: its port is fixed and its thread never returns. The checks follow the
-// order of its output lines, never the clock: a send that reaches its own
-// port is received before the next send.
+// The UDP responder in a child with a network of its own (fixed port, endless
+// thread); checks follow its output lines, never the clock.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <net/if.h>

@@ -1,5 +1,6 @@
 #include "pc_link.h"
 
+#include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -22,6 +23,20 @@ int left_ms(tools::TimePoint until) {
 }
 
 }  // namespace
+
+uint16_t free_port() {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof addr;
+    bool ok = fd >= 0 && bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0 &&
+              getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &size) == 0;
+    int err = errno;
+    if (fd >= 0) close(fd);
+    errno = err;
+    return ok ? ntohs(addr.sin_port) : 0;
+}
 
 int connect_to_hub(const std::string &host, uint16_t port, int *error, int receive_buffer) {
     addrinfo hints{};

@@ -2,9 +2,7 @@
 // answers its watchdogs with a chosen PC status, prints every record the hub
 // sends (decoded, checksum checked) and sends the events named on its
 // command lines, from a script and standard input.
-#include <arpa/inet.h>
 #include <getopt.h>
-#include <netinet/in.h>
 #include <signal.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
@@ -15,6 +13,7 @@
 #include <cstring>
 
 #include "stop_signals.h"
+#include "pc_link.h"
 #include "pc_session.h"
 #include "script_queue.h"
 
@@ -40,20 +39,13 @@ const char USAGE[] =
     "  wait-unit [MS]          until the CPU node has reported in\n"
     "  sleep MS | quit\n";
 
-// The kernel's pick of a port nobody listens on right now.
 int print_free_port() {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof addr;
-    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
-        getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &size) != 0) {
+    uint16_t port = pcclient::free_port();
+    if (port == 0) {
         std::fprintf(stderr, "hub-pcclient: no free port: %s\n", std::strerror(errno));
         return 1;
     }
-    std::printf("%u\n", static_cast<unsigned>(ntohs(addr.sin_port)));
-    close(fd);
+    std::printf("%u\n", static_cast<unsigned>(port));
     return 0;
 }
 
