@@ -22,6 +22,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "pc_link.h"
+
 namespace bench {
 
 namespace {
@@ -93,16 +95,9 @@ int accept_by(int listener, int64_t deadline, const char *what) {
 }
 
 uint16_t pick_port() {
-    int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    if (s < 0 || bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 ||
-        getsockname(s, reinterpret_cast<sockaddr *>(&a), &len) != 0)
-        fail("bind 127.0.0.1:0");
-    close(s);
-    return ntohs(a.sin_port);
+    const uint16_t port = pcclient::free_port();
+    if (port == 0) fail("bind 127.0.0.1:0");
+    return port;
 }
 
 void tcp_tune(int s) {
