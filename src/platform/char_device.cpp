@@ -11,6 +11,7 @@
 
 namespace {
 
+// cppcheck-suppress constParameter ; the table's signature, shared with backends that keep state
 int char_open(DeviceSlot &slot) { return open(slot.name, O_RDWR | O_CLOEXEC); }
 
 ssize_t char_read(DeviceSlot &, int fd, void *buf, size_t len) { return read(fd, buf, len); }

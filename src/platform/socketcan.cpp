@@ -83,8 +83,8 @@ void bind_current(DeviceSlot &slot, int fd, int ifindex) {
 }
 
 // Looks at the interface, binds it when it is a CAN interface, and says a
-// changed state once. A state that is not the first one said ("up and
-// running" at start is not news). Returns the state.
+// changed state once ("up and running" only after another state was said:
+// at start it is no news). Returns the state.
 LinkState refresh(DeviceSlot &slot, int fd) {
     std::lock_guard<std::mutex> guard(slot.lock);
     int ifindex;
