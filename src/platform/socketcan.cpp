@@ -151,11 +151,12 @@ ssize_t socketcan_read(DeviceSlot &slot, int fd, void *buf, size_t len) {
         uint32_t drops = c.kernel_drops;
         ssize_t n = can_raw_receive(fd, &raw, &drops);
         if (n <= 0) return n;
-        if (drops != c.kernel_drops) {
+        // The count is the socket's since it was opened: a socket bound anew
+        // starts again from 0, which is no news.
+        if (drops > c.kernel_drops)
             notice("%s: %u received frames dropped by the kernel (receive queue full)", slot.name,
                    static_cast<unsigned>(drops - c.kernel_drops));
-            c.kernel_drops = drops;
-        }
+        c.kernel_drops = drops;
         CanFrame frame;
         if (n == static_cast<ssize_t>(sizeof raw) && can_frame_from_raw(raw, &frame) == 0) {
             c.no_ack_said = false;  // a node is on the bus
