@@ -57,7 +57,9 @@ struct CanInterfaceState {
     bool strange_said = false;          // reader's
     uint32_t kernel_drops = 0;          // reader's: the socket's drop count last seen
     bool tx_full_said = false;          // writer's
-    std::atomic<int64_t> last_look_ms{0};  // monotonic_ms of the last look at the interface
+    // monotonic_ms of the last look at the interface, in 32 bits: the board's
+    // processor has no 64-bit atomics, and differences wrap correctly.
+    std::atomic<uint32_t> last_look_ms{0};
 };
 
 struct DeviceSlot {

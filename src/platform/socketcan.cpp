@@ -93,7 +93,7 @@ LinkState refresh(DeviceSlot &slot, int fd) {
     LinkState before = static_cast<LinkState>(slot.can.link.exchange(now));
     if (now != before && !(before == LINK_UNKNOWN && now == LINK_RUNNING)) say_link(slot.name, now);
     if (now == LINK_RUNNING && before != LINK_RUNNING) slot.can.controller = CTRL_ACTIVE;  // restarted
-    slot.can.last_look_ms = monotonic_ms();
+    slot.can.last_look_ms = static_cast<uint32_t>(monotonic_ms());
     return now;
 }
 
@@ -215,7 +215,7 @@ int socketcan_poll(DeviceSlot &slot, struct pollfd *entry, int timeout_ms) {
     int n = poll(entry, 1, timeout_ms);
     // Bus-off turns the carrier off without an error on the socket: looked
     // at once a second, whether frames flow or not.
-    if (monotonic_ms() - slot.can.last_look_ms >= LOOK_AGAIN_MS) (void)refresh(slot, entry->fd);
+    if (static_cast<uint32_t>(monotonic_ms()) - slot.can.last_look_ms >= LOOK_AGAIN_MS) (void)refresh(slot, entry->fd);
     return n;
 }
 
