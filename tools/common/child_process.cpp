@@ -17,17 +17,15 @@
 #include <sstream>
 #include <system_error>
 
-extern char **environ;
-
 namespace tools {
 namespace {
 
 [[noreturn]] void fail(int err, const std::string &what) { throw std::system_error(err, std::generic_category(), what); }
 
+// The argv/envp form of `texts`, which must outlive it.
 std::vector<char *> pointers(std::vector<std::string> &texts) {
-    std::vector<char *> out;
-    for (std::string &t : texts) out.push_back(t.data());
-    out.push_back(nullptr);
+    std::vector<char *> out(texts.size() + 1, nullptr);
+    std::transform(texts.begin(), texts.end(), out.begin(), [](std::string &t) { return t.data(); });
     return out;
 }
 
@@ -114,11 +112,11 @@ void ChildProcess::start(const SpawnOptions &options) {
     posix_spawnattr_setflags(&setup.attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
 
     std::vector<std::string> argv = options.argv, env = options.env;
-    pid_t pid;
-    int rc = posix_spawn(&pid, argv[0].c_str(), &setup.actions, &setup.attr, pointers(argv).data(),
+    pid_t child;
+    int rc = posix_spawn(&child, argv[0].c_str(), &setup.actions, &setup.attr, pointers(argv).data(),
                          pointers(env).data());
     if (rc != 0) fail(rc, "spawn " + argv[0]);
-    pid_ = pid;
+    pid_ = child;
     status_.reset();
     usage_ = {};
     pidfd_ = static_cast<int>(syscall(SYS_pidfd_open, pid_, 0));
