@@ -86,7 +86,14 @@ void HubProcess::start(const std::string &config_text, const std::vector<std::st
         // A socket rather than a pipe: writing to a process that went away is an error, not SIGPIPE.
         if (stdin_pipe_ && socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, in) != 0) fail(errno, "socketpair");
         tools::SpawnOptions options;
-        options.argv = command(executable_, args);
+        // The hub's own variables through env, so that a wrapper runs without them.
+        options.argv = wrapper_;
+        if (!wrapper_.empty() && !env_.empty()) {
+            options.argv.push_back("/usr/bin/env");
+            for (const auto &[name, value] : env_) options.argv.push_back(name + "=" + value);
+        }
+        const std::vector<std::string> words = command(executable_, args);
+        options.argv.insert(options.argv.end(), words.begin(), words.end());
         options.dir = dir();
         options.fds = {{STDOUT_FILENO, out[1]}, {STDERR_FILENO, err[1]}};
         if (stdin_pipe_) options.fds.push_back({STDIN_FILENO, in[0]});
@@ -94,7 +101,8 @@ void HubProcess::start(const std::string &config_text, const std::vector<std::st
         for (const std::string &entry : tools::current_environment())
             if (size_t eq = entry.find('='); eq != std::string::npos) vars[entry.substr(0, eq)] = entry.substr(eq + 1);
         vars["PATH"] = path("bin") + ":" + (vars.count("PATH") ? vars["PATH"] : "/usr/bin:/bin");
-        for (const auto &[name, value] : env_) vars[name] = value;
+        if (wrapper_.empty())
+            for (const auto &[name, value] : env_) vars[name] = value;
         for (const auto &[name, value] : vars) options.env.push_back(name + "=" + value);
         child_.start(options);
     } catch (...) {

@@ -48,8 +48,11 @@ public:
         return wait_file_lines(path(name + ".calls"), count, timeout);
     }
 
-    // Before start: an environment variable, standard input from write_stdin.
+    // Before start: an environment variable (the hub's alone, not its
+    // wrapper's), standard input from write_stdin, a command that runs the
+    // hub's command line (its last arguments) in the end.
     void set_env(const std::string &name, const std::string &value) { env_[name] = value; }
+    void set_wrapper(std::vector<std::string> words) { wrapper_ = std::move(words); }
     void use_stdin_pipe() { stdin_pipe_ = true; }
     bool write_stdin(const std::string &text);
     void close_stdin();
@@ -87,6 +90,7 @@ private:
     tools::TempDir dir_;
     std::string executable_;
     std::map<std::string, std::string> env_;
+    std::vector<std::string> wrapper_;
     bool stdin_pipe_ = false;
     int stdin_fd_ = -1;
     tools::ChildProcess child_;
