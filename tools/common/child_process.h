@@ -7,15 +7,14 @@
 #include <sys/resource.h>
 #include <sys/types.h>
 
-#include <chrono>
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
-namespace tools {
+#include "tool_clock.h"
 
-using Millis = std::chrono::milliseconds;
+namespace tools {
 
 // A fresh folder, removed with everything in it when this goes.
 class TempDir {

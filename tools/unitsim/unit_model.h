@@ -20,13 +20,14 @@
 #include <vector>
 
 #include "can/can_frame.h"
+#include "tool_clock.h"
 #include "unit_display.h"
 
 namespace unitsim {
 
-using Clock = std::chrono::steady_clock;
-using TimePoint = Clock::time_point;
-using Millis = std::chrono::milliseconds;
+using tools::Clock;
+using tools::Millis;
+using tools::TimePoint;
 
 // The exam status codes (0x21F data[0]) the simulated CPU node reports while
 // an exam runs, and when, counted from the start of the exam. 7 and 1 are
