@@ -29,10 +29,8 @@ testing::AssertionResult sensor_line_follows_the_pc(HubRig &rig, const std::func
 // spinning; back: connected again and handling frames as before (twice).
 TEST(DeviceFaults, CanControllerHangsUpAndTheHubConnectsAgain) {
     HubRig rig;
-    rig.start();
-    ASSERT_TRUE(serving(rig));
-    ASSERT_TRUE(serves_normally(rig, 0x31));
-    const Footprint before = footprint(rig.hub.pid());
+    const auto before = start_serving(rig, 0x31);
+    ASSERT_TRUE(before);
     for (uint8_t round = 1; round <= 2; ++round) {
         const size_t err_from = rig.hub.err().line_count();
         ASSERT_TRUE(rig.can.set_listening(false));
@@ -44,22 +42,20 @@ TEST(DeviceFaults, CanControllerHangsUpAndTheHubConnectsAgain) {
         ASSERT_TRUE(serves_normally(rig, static_cast<uint8_t>(0x31 + round)));
         ASSERT_TRUE(rig.hub.wait_stderr_line("hub: CAN device is back", WAIT, err_from));
     }
-    EXPECT_TRUE(footprint_back(before, rig.hub.pid()));
+    EXPECT_TRUE(footprint_back(*before, rig.hub.pid()));
 }
 
 TEST(DeviceFaults, GpioDeviceHangsUpAndTheSensorLineWorksAgain) {
     HubRig rig;
-    rig.start();
-    ASSERT_TRUE(serving(rig));
+    const auto before = start_serving(rig, 0x41);
+    ASSERT_TRUE(before);
     ASSERT_TRUE(sensor_line_follows_the_pc(rig));
-    ASSERT_TRUE(serves_normally(rig, 0x41));
-    const Footprint before = footprint(rig.hub.pid());
     // The first request to meet the hang-up is the sensor-ready line's (the
     // GPIO thread asks once a second): it is made again on the new connection.
     EXPECT_TRUE(sensor_line_follows_the_pc(rig, [&] { rig.gpio.hang_up(); }));
     ASSERT_TRUE(rig.gpio.wait_for_connections(2, WAIT));
     EXPECT_TRUE(serves_normally(rig, 0x42));
-    EXPECT_TRUE(footprint_back(before, rig.hub.pid()));
+    EXPECT_TRUE(footprint_back(*before, rig.hub.pid()));
 }
 
 // The device takes nothing: the ring's 31 slots fill and later frames drop
@@ -68,10 +64,8 @@ TEST(DeviceFaults, StalledCanDeviceDropsWithAnAtSignThenKeepsTheOrder) {
     HubRig rig;
     rig.conf.verbose = false;  // standard output is then the connect line and the at-signs
     rig.conf.poll_time_calibration = 1;  // watchdogs keep coming while stalled
-    rig.start();
-    ASSERT_TRUE(serving(rig));
-    ASSERT_TRUE(serves_normally(rig, 0x51));
-    const Footprint before = footprint(rig.hub.pid());
+    const auto before = start_serving(rig, 0x51);
+    ASSERT_TRUE(before);
     const size_t accepted = accepts(rig.hub);
     PcClient pc;
     ASSERT_TRUE(pc.connect(rig.port, WAIT));
@@ -116,15 +110,13 @@ TEST(DeviceFaults, StalledCanDeviceDropsWithAnAtSignThenKeepsTheOrder) {
     EXPECT_EQ(at_signs().size(), dropped);
     pc.close();
     ASSERT_TRUE(serves_normally(rig, 0x52));
-    EXPECT_TRUE(footprint_back(before, rig.hub.pid()));
+    EXPECT_TRUE(footprint_back(*before, rig.hub.pid()));
 }
 
 TEST(DeviceFaults, GpioDeviceAnswersLateThenNeverThenAgain) {
     HubRig rig;
-    rig.start();
-    ASSERT_TRUE(serving(rig));
-    ASSERT_TRUE(serves_normally(rig, 0x61));
-    const Footprint before = footprint(rig.hub.pid());
+    const auto before = start_serving(rig, 0x61);
+    ASSERT_TRUE(before);
     rig.gpio.set_reply_delay(1500ms);  // after the hub's one-second wait
     ASSERT_TRUE(rig.gpio.wait_for_requests(rig.gpio.request_count() + 2, WAIT));
     ASSERT_TRUE(serves_normally(rig, 0x62));
@@ -135,7 +127,7 @@ TEST(DeviceFaults, GpioDeviceAnswersLateThenNeverThenAgain) {
     rig.gpio.drop_replies(0);
     EXPECT_TRUE(sensor_line_follows_the_pc(rig));
     EXPECT_TRUE(serves_normally(rig, 0x64));
-    EXPECT_TRUE(footprint_back(before, rig.hub.pid()));
+    EXPECT_TRUE(footprint_back(*before, rig.hub.pid()));
 }
 
 // A test selection waiting at start is kept by the PC record's start-up

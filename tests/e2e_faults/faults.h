@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <optional>
 
 #include "hub_rig.h"
 
@@ -104,6 +105,16 @@ inline testing::AssertionResult serves_normally(HubRig &rig, uint8_t tag) {
         return testing::AssertionFailure() << "the process-data request was not answered";
     pc.close();
     return wait_pc_counts(rig.hub, accepted + 1, dropped + 1);
+}
+
+// Starts the hub and has it serve (the test selection, then a normal PC
+// tagged `tag`); its footprint then, nullopt (the failure reported) if not.
+inline std::optional<Footprint> start_serving(HubRig &rig, uint8_t tag) {
+    rig.start();
+    testing::AssertionResult normal =
+        serving(rig) ? serves_normally(rig, tag) : testing::AssertionFailure() << "no test selection acknowledged";
+    if (!normal) ADD_FAILURE() << normal.message();
+    return normal ? std::optional(footprint(rig.hub.pid())) : std::nullopt;
 }
 
 }  // namespace faults

@@ -14,10 +14,8 @@ std::string kv_ma(uint8_t kv, uint8_t ma) { return frame_text(frame(0x287, {18, 
 
 TEST(PcStorm, AThousandConnectionsInEveryStateLeaveTheHubAsItWas) {
     HubRig rig;
-    rig.start();
-    ASSERT_TRUE(serving(rig));
-    ASSERT_TRUE(serves_normally(rig, 0x11));
-    const Footprint before = footprint(rig.hub.pid());
+    const auto before = start_serving(rig, 0x11);
+    ASSERT_TRUE(before);
     std::mt19937 random(20240605);
     std::vector<std::string> expected;  // what the storm must put on the bus, in order
     const size_t can_from = rig.can.frame_count();
@@ -86,7 +84,7 @@ TEST(PcStorm, AThousandConnectionsInEveryStateLeaveTheHubAsItWas) {
     // The last PC left with status 1: its disconnect set the line again.
     EXPECT_TRUE(rig.gpio.wait_for_bits([](uint32_t b) { return (b & 0x40) != 0; }, WAIT));
     ASSERT_TRUE(serves_normally(rig, 0x22));
-    EXPECT_TRUE(footprint_back(before, rig.hub.pid()));
+    EXPECT_TRUE(footprint_back(*before, rig.hub.pid()));
 }
 
 // A PC that answers its watchdog but reads nothing: the CPU node is answered
@@ -94,10 +92,8 @@ TEST(PcStorm, AThousandConnectionsInEveryStateLeaveTheHubAsItWas) {
 TEST(PcStorm, PcThatStopsReadingDoesNotStopTheBus) {
     HubRig rig;
     rig.conf.verbose = false;
-    rig.start();
-    ASSERT_TRUE(serving(rig));
-    ASSERT_TRUE(serves_normally(rig, 0x13));
-    const Footprint before = footprint(rig.hub.pid());
+    const auto before = start_serving(rig, 0x13);
+    ASSERT_TRUE(before);
     const size_t accepted = accepts(rig.hub), dropped = drops(rig.hub);
     PcClient stuck;
     ASSERT_TRUE(stuck.connect(rig.port, WAIT, 4096));
@@ -120,5 +116,5 @@ TEST(PcStorm, PcThatStopsReadingDoesNotStopTheBus) {
     EXPECT_TRUE(rig.can.wait_for_frame([](const CanFrame &f) { return f.data[0] == 0 && f.length == 5; }, WAIT, from));
     stuck.close();
     ASSERT_TRUE(serves_normally(rig, 0x14));
-    EXPECT_TRUE(footprint_back(before, rig.hub.pid()));
+    EXPECT_TRUE(footprint_back(*before, rig.hub.pid()));
 }

@@ -5,18 +5,15 @@
 // poll that waits for the next deadline.
 #pragma once
 
-#include <chrono>
 #include <deque>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
-namespace tools {
+#include "tool_clock.h"
 
-using Clock = std::chrono::steady_clock;
-using TimePoint = Clock::time_point;
-using Millis = std::chrono::milliseconds;
+namespace tools {
 
 class ScriptQueue {
 public:
