@@ -6,7 +6,7 @@
 #include "hub_test.h"
 #include "platform/can_raw_codec.h"
 #include "platform/can_raw_socket.h"
-#include "temp_dir.h"
+#include "child_process.h"
 
 namespace {
 
@@ -76,11 +76,11 @@ TEST(CanRawCodec, ErrorFramesNameTheControllersState) {
 
 // Names relative to the working directory: the test works in a fresh one.
 TEST(CanName, AnInterfaceWhenOneExistsAPathWhenAFileDoesOtherwiseNeitherYet) {
-    hubtest::TempDir dir("hub-unit-can-name");
+    tools::TempDir dir("hub-unit-can-name");
     char *home = getcwd(nullptr, 0);
     ASSERT_EQ(chdir(dir.path().c_str()), 0);
-    hubtest::write_text_file("can.sock", "");
-    hubtest::write_text_file("lo", "");
+    tools::write_text_file("can.sock", "");
+    tools::write_text_file("lo", "");
     struct Case {
         std::string name;
         CanNameKind kind;
@@ -91,7 +91,7 @@ TEST(CanName, AnInterfaceWhenOneExistsAPathWhenAFileDoesOtherwiseNeitherYet) {
                           Case{"a-name-too-long-for-an-interface", CanNameKind::Neither}})
         EXPECT_EQ(can_name_kind(c.name.c_str()), c.kind) << c.name;
     EXPECT_FALSE(can_name_fits_interface("a-name-too-long-for-an-interface"));
-    hubtest::write_text_file("no-such-can9", "");  // appears later
+    tools::write_text_file("no-such-can9", "");  // appears later
     EXPECT_EQ(can_name_kind("no-such-can9"), CanNameKind::Path);
     EXPECT_EQ(chdir(home), 0);
     free(home);
