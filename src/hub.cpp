@@ -32,27 +32,49 @@ void sleep_one_second() {
     }
 }
 
+// Says why a device cannot be opened: at the first try (`say_why`), and again
+// whenever the reason changes while the open is retried (a node that is
+// missing, then refused by a device policy), never twice in a row.
 int open_device(const char *path, DeviceKind kind, const char *what, bool say_why) {
+    static int said_errno[2] = {0, 0};
+    int &said = said_errno[kind == DeviceKind::Can ? 0 : 1];
     int fd = dev_open(path, kind);
-    if (fd < 0 && say_why) {
-        fprintf(stderr, "hub: cannot open the %s device %s: %s\n", what, path ? path : "(no path configured)",
-                path ? strerror(errno) : "set it in the configuration file");
+    if (fd >= 0) {
+        said = 0;
+        return fd;
     }
+    int e = errno;
+    if (!say_why && e == said) return fd;
+    said = e;
+    if (path == nullptr)
+        fprintf(stderr, "hub: cannot open the %s device (no path configured): set it in the configuration file\n", what);
+    else if (kind == DeviceKind::Can && e == ENOENT && dev_may_name_interface(path))
+        fprintf(stderr, "hub: %s: no such interface (see `ip link`) or file; waiting for either\n", path);
+    else
+        fprintf(stderr, "hub: cannot open the %s device %s: %s\n", what, path, strerror(e));
+    errno = e;
     return fd;
 }
 
 // Waits for the CAN controller, once a second. While a device is missing
-// the open is retried each second, so the hub comes up when it appears.
+// the open is retried each second, so the hub comes up when it appears (for
+// a CAN name that is neither an interface nor a file yet, whichever of the
+// two appears first), and says what it found.
 void wait_for_can_controller() {
     int status = 1;
     while (status != 0) {
         sleep_one_second();
-        if (CanFid < 0 && (CanFid = open_device(Hub_Config.canDevice, DeviceKind::Can, "CAN", false)) >= 0)
-            fprintf(stderr, "hub: CAN device %s is there now (fid %d)\n", Hub_Config.canDevice, CanFid);
+        if (CanFid < 0 && (CanFid = open_device(Hub_Config.canDevice, DeviceKind::Can, "CAN", false)) >= 0) {
+            // A name that may be either says which it turned out to be.
+            const bool either = dev_may_name_interface(Hub_Config.canDevice);
+            fprintf(stderr, "hub: CAN device %s is there now (fid %d)%s%s\n", Hub_Config.canDevice, CanFid,
+                    either ? ": " : "", either ? dev_describe(CanFid) : "");
+        }
         if (GpioFid < 0 && (GpioFid = open_device(Hub_Config.gpioDevice, DeviceKind::Gpio, "GPIO", false)) >= 0)
             fprintf(stderr, "hub: GPIO device %s is there now (fid %d)\n", Hub_Config.gpioDevice, GpioFid);
         // A controller that hung up is connected again for the next query.
-        if (dev_ioctl(CanFid, 0, &status) == -1 && (errno == ECONNRESET || errno == EPIPE)) (void)dev_recover(CanFid);
+        if (dev_ioctl(CanFid, CAN_STATUS_REQUEST, &status) == -1 && (errno == ECONNRESET || errno == EPIPE))
+            (void)dev_recover(CanFid);
         trace("Init SJA1000 = %d\n", status);
     }
 }

@@ -1,8 +1,10 @@
 #include "can/thread_can_write.h"
 
+#include <cerrno>
 #include <cstring>
 
 #include "can/can_trace.h"
+#include "hub_cfg.h"
 #include "platform/device.h"
 #include "platform/sem_lock.h"
 #include "platform/trace.h"
@@ -16,11 +18,25 @@ constexpr uint32_t RING_MASK = CAN_TX_SLOTS - 1;
 static_assert((CAN_TX_SLOTS & RING_MASK) == 0, "the ring wraps by masking");
 
 CanFrame CanTxBuf[CAN_TX_SLOTS];
+int64_t CanTxQueuedAt[CAN_TX_SLOTS];  // monotonic_ms of each slot's canSendMessage
 uint32_t CanTxBufId = 0;    // next slot a producer fills
 uint32_t CanTxBufIdTx = 0;  // next slot the writer sends
 
 // Counts queued frames (and a stop request) for the writer to sleep on.
 sem_t CanTxWake;
+
+unsigned CanTxAged = 0;  // the writer's: dropped for age since a frame last went out
+
+enum class Written { Sent, Aged, Failed };
+
+// Writes one frame unless it is too old by the time the device takes it. A
+// failed write loses the frame, as it always has.
+Written write_while_fresh(int fd, const CanFrame &f, int64_t queued_ms) {
+    const int64_t deadline = queued_ms + CAN_TX_MAX_AGE_MS;
+    if (monotonic_ms() >= deadline) return Written::Aged;
+    if (dev_write_by(fd, &f, sizeof f, deadline) >= 0) return Written::Sent;
+    return errno == ETIMEDOUT ? Written::Aged : Written::Failed;
+}
 
 }  // namespace
 
@@ -42,6 +58,7 @@ void canSendMessage(CanFrame frame) {
     slot.length = frame.length;
     // Only the frame's own bytes: the rest of the slot keeps what it held.
     memcpy(slot.data, frame.data, can_data_length(frame));
+    CanTxQueuedAt[CanTxBufId] = monotonic_ms();
     CanTxBufId = (CanTxBufId + 1) & RING_MASK;
     lock.release();
     sem_post(&CanTxWake);
@@ -56,8 +73,17 @@ int can_tx_pass(int fd) {
     }
     // No producer writes a queued slot, so it is read outside the lock.
     const CanFrame &f = CanTxBuf[next];
-    (void)dev_write(fd, &f, sizeof f);
-    if (f.id != ID_HUB_TO_DISPLAY && f.id != ID_HUB_TO_CPU) can_trace_written(f);
+    const Written written = write_while_fresh(fd, f, CanTxQueuedAt[next]);
+    if (written == Written::Aged) {
+        ++CanTxAged;
+    } else {
+        if (written == Written::Sent && CanTxAged > 0) {
+            notice("%s: %u frames older than 1 s dropped while the bus was down",
+                   Hub_Config.canDevice ? Hub_Config.canDevice : "CAN", CanTxAged);
+            CanTxAged = 0;
+        }
+        if (f.id != ID_HUB_TO_DISPLAY && f.id != ID_HUB_TO_CPU) can_trace_written(f);
+    }
     SemLock lock(CanTxSem);
     CanTxBufIdTx = (CanTxBufIdTx + 1) & RING_MASK;
     return 1;

@@ -7,11 +7,8 @@
 #include <atomic>
 #include <cstdint>
 
-constexpr unsigned long GPIO_READ_WORD = 0;
-constexpr unsigned long GPIO_WRITE_WORD = 1;
-constexpr unsigned long GPIO_READ_TEMPERATURE = 3;
-constexpr unsigned long GPIO_SET_BITS = 7;
-constexpr unsigned long GPIO_RESET_BITS = 8;
+#include "platform/device_requests.h"
+
 
 constexpr uint32_t SENSOR_READY_MASK = 0x40;
 constexpr uint32_t SENSOR_POWER_OFF_BIT = 1u << 31;  // set when powered off

@@ -1,75 +1,39 @@
-// Device sockets: packets of one kind byte and a body, host byte order.
+// Device sockets: a CAN controller or GPIO device played by another process
+// on a SOCK_SEQPACKET Unix socket, in the packets of device_packets.h.
 //   hub -> device  'W' frame(16)          one write of a frame
 //   hub -> device  'I' u32 request, arg   one ioctl, n argument bytes
 //   device -> hub  'R' i32 result, arg    answer to the oldest open 'I'
 //   device -> hub  'F' frame(16)          a received frame, waiting to be read
-#include "platform/device_socket.h"
-
 #include <fcntl.h>
 #include <sys/socket.h>
-#include <sys/un.h>
-#include <time.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
-#include <cstdint>
 #include <cstring>
-#include <mutex>
+
+#include "platform/device_backend.h"
+#include "platform/device_packets.h"
 
 namespace {
 
-constexpr size_t FRAME_SIZE = 16;
+using namespace devpacket;
+
 constexpr int IOCTL_TIMEOUT_MS = 1000;
-constexpr size_t KEPT_FRAMES = 256;  // frames that arrive while an ioctl waits
-constexpr size_t MAX_DEVICES = 4;
 
-struct DeviceSocket {
-    std::atomic<int> fd{-1};
-    DeviceKind kind = DeviceKind::Can;
-    sockaddr_un addr{};
-    std::mutex lock;  // one ioctl round trip at a time; reads against ioctls
-    uint8_t kept[KEPT_FRAMES][FRAME_SIZE];
-    size_t kept_head = 0;
-    size_t kept_count = 0;
-    unsigned stale_answers = 0;  // answers still owed to ioctls that timed out
-};
-
-DeviceSocket devices[MAX_DEVICES];
-
-DeviceSocket *find(int fd) {
-    if (fd < 0) return nullptr;
-    for (auto &d : devices)
-        if (d.fd.load(std::memory_order_acquire) == fd) return &d;
-    return nullptr;
-}
-
-// Size of the object an ioctl argument points to, or -1 for an unknown request.
-int ioctl_arg_size(DeviceKind kind, unsigned long request) {
-    if (kind == DeviceKind::Can) return request == 0 ? 4 : -1;
-    switch (request) {
-    case 0:
-    case 1: return 8;
-    case 3: return 1;
-    case 7:
-    case 8: return 4;
-    default: return -1;
-    }
-}
-
-void keep_frame(DeviceSocket &d, const uint8_t *frame) {
-    if (d.kept_count == KEPT_FRAMES) {  // cannot happen with a sane device
-        d.kept_head = (d.kept_head + 1) % KEPT_FRAMES;
+void keep_frame(DeviceSocketState &d, const uint8_t *frame) {
+    constexpr size_t KEPT = DeviceSocketState::KEPT_FRAMES;
+    if (d.kept_count == KEPT) {  // cannot happen with a sane device
+        d.kept_head = (d.kept_head + 1) % KEPT;
         --d.kept_count;
     }
-    memcpy(d.kept[(d.kept_head + d.kept_count) % KEPT_FRAMES], frame, FRAME_SIZE);
+    memcpy(d.kept[(d.kept_head + d.kept_count) % KEPT], frame, DEVICE_FRAME_SIZE);
     ++d.kept_count;
 }
 
-bool take_kept(DeviceSocket &d, uint8_t *frame) {
+bool take_kept(DeviceSocketState &d, uint8_t *frame) {
     if (d.kept_count == 0) return false;
-    memcpy(frame, d.kept[d.kept_head], FRAME_SIZE);
-    d.kept_head = (d.kept_head + 1) % KEPT_FRAMES;
+    memcpy(frame, d.kept[d.kept_head], DEVICE_FRAME_SIZE);
+    d.kept_head = (d.kept_head + 1) % DeviceSocketState::KEPT_FRAMES;
     --d.kept_count;
     return true;
 }
@@ -86,23 +50,11 @@ int connect_socket(const sockaddr_un &addr) {
     return s;
 }
 
-DeviceSocket *free_slot() {
-    for (auto &d : devices)
-        if (d.fd.load(std::memory_order_acquire) < 0) return &d;
-    return nullptr;
-}
-
-long ms_until(const timespec &deadline) {
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return (deadline.tv_sec - now.tv_sec) * 1000L + (deadline.tv_nsec - now.tv_nsec) / 1000000L;
-}
-
 // Connects again on the same descriptor number, so the threads that hold its
 // address need not know. Frames already received and kept (while an ioctl
 // waited) stay kept for the reader, as a controller keeps what it has
-// received. The caller holds d.lock.
-int reconnect_locked(DeviceSocket &d, int fd) {
+// received. The caller holds the slot's lock.
+int reconnect_locked(DeviceSocketState &d, int fd) {
     int s = connect_socket(d.addr);
     if (s < 0) return -1;
     dup3(s, fd, O_CLOEXEC);
@@ -111,77 +63,61 @@ int reconnect_locked(DeviceSocket &d, int fd) {
     return 0;
 }
 
-}  // namespace
-
-int devsock_open(const char *path, DeviceKind kind) {
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    if (strlen(path) >= sizeof addr.sun_path) {
-        errno = ENAMETOOLONG;
-        return -1;
-    }
-    strcpy(addr.sun_path, path);
-    DeviceSocket *slot = free_slot();
-    if (!slot) {
-        errno = EMFILE;
-        return -1;
-    }
-    int s = connect_socket(addr);
-    if (s < 0) return -1;
-    slot->kind = kind;
-    slot->addr = addr;
-    slot->kept_count = 0;
-    slot->stale_answers = 0;
-    slot->fd.store(s, std::memory_order_release);
-    return s;
+int devsock_open(DeviceSlot &slot) {
+    DeviceSocketState &d = slot.sock;
+    d.addr = sockaddr_un{};
+    d.addr.sun_family = AF_UNIX;
+    memcpy(d.addr.sun_path, slot.name, sizeof d.addr.sun_path);
+    d.kept_count = 0;
+    d.stale_answers = 0;
+    return connect_socket(d.addr);
 }
 
-bool devsock_is_socket(int fd) { return find(fd) != nullptr; }
-
-ssize_t devsock_read(int fd, void *buf, size_t len) {
-    DeviceSocket *d = find(fd);
-    if (!d) {
-        errno = EBADF;
-        return -1;
-    }
-    std::lock_guard<std::mutex> guard(d->lock);
-    uint8_t frame[FRAME_SIZE];
+ssize_t devsock_read(DeviceSlot &slot, int fd, void *buf, size_t len) {
+    std::lock_guard<std::mutex> guard(slot.lock);
+    DeviceSocketState &d = slot.sock;
+    uint8_t frame[DEVICE_FRAME_SIZE];
     for (;;) {
-        if (take_kept(*d, frame)) break;
-        uint8_t pkt[64];
+        if (take_kept(d, frame)) break;
+        uint8_t pkt[PACKET_MAX];
         ssize_t n = recv(fd, pkt, sizeof pkt, MSG_DONTWAIT);
         if (n < 0) return (errno == EAGAIN || errno == EWOULDBLOCK) ? 0 : -1;
         if (n == 0) return 0;  // the device hung up: nothing waiting; poll shows POLLHUP
-        if (pkt[0] == 'F' && n == 1 + static_cast<ssize_t>(FRAME_SIZE)) {
-            memcpy(frame, pkt + 1, FRAME_SIZE);
+        std::span<const uint8_t> packet(pkt, static_cast<size_t>(n));
+        if (auto f = decode_frame(packet)) {
+            memcpy(frame, &*f, sizeof frame);
             break;
         }
-        if (pkt[0] == 'R' && d->stale_answers > 0) --d->stale_answers;
+        if (decode_result(packet) && d.stale_answers > 0) --d.stale_answers;
         // Anything else is not ours to take: drop it and look again.
     }
-    size_t n = len < FRAME_SIZE ? len : FRAME_SIZE;
+    size_t n = len < DEVICE_FRAME_SIZE ? len : DEVICE_FRAME_SIZE;
     memcpy(buf, frame, n);
     return static_cast<ssize_t>(n);
 }
 
-ssize_t devsock_write(int fd, const void *buf, size_t len) {
-    if (len != FRAME_SIZE) {
+// A device that stops reading fills its socket's buffer; the write then
+// waits for room, as the write of a busy controller does, until the deadline.
+ssize_t devsock_write(DeviceSlot &, int fd, const void *buf, size_t len, int64_t deadline_ms) {
+    if (len != DEVICE_FRAME_SIZE) {
         errno = EINVAL;
         return -1;
     }
-    uint8_t pkt[1 + FRAME_SIZE];
-    pkt[0] = 'W';
-    memcpy(pkt + 1, buf, FRAME_SIZE);
-    // Blocks while the device's buffer is full, as a busy controller would.
-    ssize_t n = send(fd, pkt, sizeof pkt, MSG_NOSIGNAL);
-    return n < 0 ? -1 : static_cast<ssize_t>(FRAME_SIZE);
+    CanFrame frame;
+    memcpy(&frame, buf, sizeof frame);
+    uint8_t pkt[FRAME_PACKET_SIZE];
+    size_t size = encode_write(frame, pkt);
+    for (;;) {
+        if (send(fd, pkt, size, MSG_DONTWAIT | MSG_NOSIGNAL) >= 0) return static_cast<ssize_t>(DEVICE_FRAME_SIZE);
+        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return -1;
+        if (!wait_writable(fd, deadline_ms)) return -1;
+    }
 }
 
-int devsock_poll(struct pollfd *entry, int timeout_ms) {
-    DeviceSocket *d = find(entry->fd);
-    if (d) {
-        std::lock_guard<std::mutex> guard(d->lock);
-        if (d->kept_count > 0) {
+int devsock_poll(DeviceSlot &slot, struct pollfd *entry, int timeout_ms) {
+    {
+        std::lock_guard<std::mutex> guard(slot.lock);
+        if (slot.sock.kept_count > 0) {
             entry->revents = static_cast<short>(entry->events & POLLIN);
             return 1;
         }
@@ -189,37 +125,28 @@ int devsock_poll(struct pollfd *entry, int timeout_ms) {
     return poll(entry, 1, timeout_ms);
 }
 
-int devsock_ioctl(int fd, unsigned long request, void *arg) {
-    DeviceSocket *d = find(fd);
-    if (!d) {
-        errno = EBADF;
-        return -1;
-    }
-    int size = ioctl_arg_size(d->kind, request);
+int devsock_ioctl(DeviceSlot &slot, int fd, unsigned long request, void *arg) {
+    int size = device_request_arg_size(slot.kind, request);
     if (size < 0) {
         errno = EINVAL;
         return -1;
     }
-    std::lock_guard<std::mutex> guard(d->lock);
+    std::lock_guard<std::mutex> guard(slot.lock);
+    DeviceSocketState &d = slot.sock;
+    uint8_t pkt[PACKET_MAX];
+    size_t out = encode_ioctl(static_cast<uint32_t>(request),
+                              std::span<const uint8_t>(static_cast<const uint8_t *>(arg), static_cast<size_t>(size)), pkt);
+    if (send(fd, pkt, out, MSG_NOSIGNAL) < 0) return -1;
 
-    uint8_t pkt[64];
-    pkt[0] = 'I';
-    uint32_t req = static_cast<uint32_t>(request);
-    memcpy(pkt + 1, &req, 4);
-    memcpy(pkt + 5, arg, static_cast<size_t>(size));
-    if (send(fd, pkt, 5 + static_cast<size_t>(size), MSG_NOSIGNAL) < 0) return -1;
-
-    timespec deadline;
-    clock_gettime(CLOCK_MONOTONIC, &deadline);
-    deadline.tv_sec += IOCTL_TIMEOUT_MS / 1000;
+    const int64_t deadline = monotonic_ms() + IOCTL_TIMEOUT_MS;
     for (;;) {
-        long left = ms_until(deadline);
+        int64_t left = deadline - monotonic_ms();
         pollfd p{fd, POLLIN, 0};
         if (left <= 0 || poll(&p, 1, static_cast<int>(left)) == 0) {
             // A fresh connection owes no answers; where that fails, the
             // late answer is skipped when it comes instead of answering the
             // next request.
-            if (reconnect_locked(*d, fd) != 0) ++d->stale_answers;
+            if (reconnect_locked(d, fd) != 0) ++d.stale_answers;
             errno = ETIMEDOUT;
             return -1;
         }
@@ -232,26 +159,31 @@ int devsock_ioctl(int fd, unsigned long request, void *arg) {
             errno = ECONNRESET;
             return -1;
         }
-        if (pkt[0] == 'F' && n == 1 + static_cast<ssize_t>(FRAME_SIZE)) {
-            keep_frame(*d, pkt + 1);
+        std::span<const uint8_t> packet(pkt, static_cast<size_t>(n));
+        if (auto f = decode_frame(packet)) {
+            keep_frame(d, packet.data() + 1);
             continue;
         }
-        if (pkt[0] != 'R') continue;
-        if (d->stale_answers > 0) {
-            --d->stale_answers;
+        auto answer = decode_result(packet);
+        if (!answer) continue;
+        if (d.stale_answers > 0) {
+            --d.stale_answers;
             continue;
         }
-        int32_t result;
-        memcpy(&result, pkt + 1, 4);
-        size_t have = n > 5 ? static_cast<size_t>(n - 5) : 0;
-        memcpy(arg, pkt + 5, have < static_cast<size_t>(size) ? have : static_cast<size_t>(size));
-        return result;
+        size_t have = answer->arg.size() < static_cast<size_t>(size) ? answer->arg.size() : static_cast<size_t>(size);
+        memcpy(arg, answer->arg.data(), have);
+        return answer->result;
     }
 }
 
-int devsock_reconnect(int fd) {
-    DeviceSocket *d = find(fd);
-    if (!d) return 0;
-    std::lock_guard<std::mutex> guard(d->lock);
-    return reconnect_locked(*d, fd);
+int devsock_recover(DeviceSlot &slot, int fd) {
+    std::lock_guard<std::mutex> guard(slot.lock);
+    return reconnect_locked(slot.sock, fd);
 }
+
+int devsock_close(DeviceSlot &, int fd) { return close(fd); }
+
+}  // namespace
+
+const DeviceOps device_socket_ops{devsock_open,  devsock_read,    devsock_write, devsock_poll,
+                                  devsock_ioctl, devsock_recover, devsock_close};

@@ -1,266 +1,244 @@
-// Raw CAN sockets (PF_CAN, SOCK_RAW, CAN_RAW) behind the device calls.
-//   read    one struct can_frame as the 16-byte record; 0 when none waits
-//   write   one frame, waiting for room: never dropped by the kernel queue
-//   status  0 while the interface is up and running, 1 while down or absent
-// An interface that disappears and comes back under a new ifindex is bound
+// SocketCAN interfaces behind the device calls, through a raw CAN socket
+// (can_raw_socket.h):
+//   read    one standard data frame as the 16-byte record; 0 when none waits.
+//           Error frames are taken here: each change of the controller's
+//           state is said once and none is dispatched.
+//   write   one frame, waiting while the tx queue is full or the interface
+//           is not running, until the writer's deadline
+//   status  0 while the interface is up and running, 1 otherwise
+// The interface's state is looked at by the status query, after a poll that
+// reports an error, and at least once a second by the reader's poll; each
+// change is said once on standard error (and in the system log). An
+// interface that disappears and comes back under a new ifindex is bound
 // again on the same descriptor number, as a device socket is reconnected,
 // so the threads that hold the descriptor's address carry on.
-#include "platform/socketcan.h"
-
 #include <fcntl.h>
-#include <linux/can.h>
-#include <linux/can/raw.h>
+#include <net/if_arp.h>
 #include <net/if.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <atomic>
 #include <cerrno>
-#include <cstdint>
-#include <cstdio>
 #include <cstring>
-#include <mutex>
 
 #include "platform/can_raw_codec.h"
+#include "platform/can_raw_socket.h"
+#include "platform/device_backend.h"
+#include "platform/trace.h"
 
 namespace {
 
-constexpr size_t FRAME_SIZE = 16;
-constexpr int RETRY_MS = 1000;       // interface down or gone: look again once a second
-constexpr int BACKOFF_FIRST_MS = 1;  // tx queue full: wait 1, 2, 4 ... 32 ms between tries
-constexpr int BACKOFF_MAX_MS = 32;
-constexpr size_t MAX_INTERFACES = 2;
+constexpr int LOOK_AGAIN_MS = 1000;  // the reader looks at the interface at least this often
+constexpr int DOWN_RETRY_MS = 100;   // a writer held by a down interface tries again this often
 
-struct CanInterface {
-    std::atomic<int> fd{-1};
-    char name[IFNAMSIZ] = {};
-    std::mutex lock;                      // one (re)binding at a time
-    std::atomic<bool> down_said{false};   // "down" said, "up" not yet
-    std::atomic<bool> strange_said{false};
-    int last_ifindex = 0;  // under `lock`; 0 until first bound
-};
+enum LinkState : int { LINK_UNKNOWN, LINK_NO_SUCH, LINK_NOT_CAN, LINK_DOWN, LINK_NOT_RUNNING, LINK_RUNNING };
+enum ControllerState : int { CTRL_ACTIVE, CTRL_WARNING, CTRL_PASSIVE, CTRL_BUS_OFF };
 
-CanInterface interfaces[MAX_INTERFACES];
-
-CanInterface *find(int fd) {
-    if (fd < 0) return nullptr;
-    for (auto &c : interfaces)
-        if (c.fd.load(std::memory_order_acquire) == fd) return &c;
-    return nullptr;
+// The interface as the kernel has it now, and its index (0 when absent).
+LinkState probe_link(const DeviceSlot &slot, int fd, int *ifindex) {
+    ifreq req{};
+    memcpy(req.ifr_name, slot.name, sizeof req.ifr_name - 1);
+    *ifindex = ioctl(fd, SIOCGIFINDEX, &req) == 0 ? req.ifr_ifindex : 0;
+    if (*ifindex == 0) return LINK_NO_SUCH;
+    if (ioctl(fd, SIOCGIFHWADDR, &req) != 0 || req.ifr_hwaddr.sa_family != ARPHRD_CAN) return LINK_NOT_CAN;
+    if (ioctl(fd, SIOCGIFFLAGS, &req) != 0 || !(req.ifr_flags & IFF_UP)) return LINK_DOWN;
+    return (req.ifr_flags & IFF_RUNNING) ? LINK_RUNNING : LINK_NOT_RUNNING;
 }
 
-void say_down(CanInterface &c) {
-    if (!c.down_said.exchange(true)) fprintf(stderr, "hub: CAN interface %s is down or absent; waiting for it\n", c.name);
-}
-
-void say_up(CanInterface &c, int ifindex) {
-    if (c.down_said.exchange(false)) fprintf(stderr, "hub: CAN interface %s is up (ifindex %d)\n", c.name, ifindex);
-}
-
-// Only standard data frames reach the socket: extended and remote frames are
-// filtered in the kernel, and error frames stay off (the default).
-int filtered_socket() {
-    int s = socket(PF_CAN, SOCK_RAW | SOCK_CLOEXEC, CAN_RAW);
-    if (s < 0) return -1;
-    const can_filter standard_data{0, CAN_EFF_FLAG | CAN_RTR_FLAG};
-    (void)setsockopt(s, SOL_CAN_RAW, CAN_RAW_FILTER, &standard_data, sizeof standard_data);
-    return s;
-}
-
-// Binding to an interface that is down leaves a "network down" error on the
-// socket; the status query reports that state, so the error is taken here
-// rather than sending the reader into its fault back-off.
-int bind_to(int s, int ifindex) {
-    sockaddr_can addr{};
-    addr.can_family = AF_CAN;
-    addr.can_ifindex = ifindex;
-    if (bind(s, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) != 0) return -1;
-    int error = 0;
-    socklen_t len = sizeof error;
-    (void)getsockopt(s, SOL_SOCKET, SO_ERROR, &error, &len);
-    return 0;
-}
-
-// 0 while unbound: never bound, or unbound by the kernel when its interface
-// was removed.
-int bound_ifindex(int fd) {
-    sockaddr_can addr{};
-    socklen_t len = sizeof addr;
-    if (getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len) != 0) return 0;
-    return addr.can_ifindex;
+void say_link(const char *name, LinkState state) {
+    switch (state) {
+    case LINK_NO_SUCH: notice("%s: no such interface (see `ip link`); waiting for it", name); break;
+    case LINK_NOT_CAN: notice("%s: not a CAN interface", name); break;
+    case LINK_DOWN:
+        notice("%s: down; bring it up with: ip link set %s up type can bitrate 1000000 restart-ms 100", name, name);
+        break;
+    case LINK_NOT_RUNNING: notice("%s: up but not running (bus-off?)", name); break;
+    case LINK_RUNNING: notice("%s: up and running", name); break;
+    case LINK_UNKNOWN: break;
+    }
 }
 
 // Binds `fd` to the interface's present ifindex unless it already is: a
-// fresh socket, put on the same descriptor number. Returns the ifindex, or
-// 0 while the interface is absent (or no CAN interface).
-int bind_current(CanInterface &c, int fd) {
-    std::lock_guard<std::mutex> guard(c.lock);
-    int ifindex = static_cast<int>(if_nametoindex(c.name));
-    if (ifindex == 0) return 0;
-    if (bound_ifindex(fd) == ifindex) return ifindex;
-    int s = filtered_socket();
-    if (s < 0) return 0;
-    if (bind_to(s, ifindex) != 0) {
+// fresh socket, put on the same descriptor number. The caller holds the lock.
+void bind_current(DeviceSlot &slot, int fd, int ifindex) {
+    if (can_raw_bound_ifindex(fd) == ifindex) return;
+    int s = can_raw_open(true);
+    if (s < 0) return;
+    if (can_raw_bind(s, ifindex) != 0) {
         close(s);
-        return 0;
+        return;
     }
+    // Binding to an interface that is down leaves a "network down" error on
+    // the socket; the link state says that, so the error is taken here
+    // rather than sending the reader into its fault back-off.
+    int error = 0;
+    socklen_t len = sizeof error;
+    (void)getsockopt(s, SOL_SOCKET, SO_ERROR, &error, &len);
     dup3(s, fd, O_CLOEXEC);
     close(s);
-    if (c.last_ifindex != 0)
-        fprintf(stderr, "hub: CAN interface %s bound again (ifindex %d, was %d)\n", c.name, ifindex, c.last_ifindex);
-    c.last_ifindex = ifindex;
-    return ifindex;
+    if (slot.can.last_ifindex != 0 && slot.can.last_ifindex != ifindex)
+        notice("%s: bound again (ifindex %d, was %d)", slot.name, ifindex, slot.can.last_ifindex);
+    slot.can.last_ifindex = ifindex;
 }
 
-bool up_and_running(const CanInterface &c, int fd) {
-    ifreq req{};
-    memcpy(req.ifr_name, c.name, sizeof req.ifr_name);
-    if (ioctl(fd, SIOCGIFFLAGS, &req) != 0) return false;
-    return (req.ifr_flags & (IFF_UP | IFF_RUNNING)) == (IFF_UP | IFF_RUNNING);
+// Looks at the interface, binds it when it is a CAN interface, and says a
+// changed state once. A state that is not the first one said ("up and
+// running" at start is not news). Returns the state.
+LinkState refresh(DeviceSlot &slot, int fd) {
+    std::lock_guard<std::mutex> guard(slot.lock);
+    int ifindex;
+    LinkState now = probe_link(slot, fd, &ifindex);
+    if (now != LINK_NO_SUCH && now != LINK_NOT_CAN) bind_current(slot, fd, ifindex);
+    LinkState before = static_cast<LinkState>(slot.can.link.exchange(now));
+    if (now != before && !(before == LINK_UNKNOWN && now == LINK_RUNNING)) say_link(slot.name, now);
+    if (now == LINK_RUNNING && before != LINK_RUNNING) slot.can.controller = CTRL_ACTIVE;  // restarted
+    slot.can.last_look_ms = monotonic_ms();
+    return now;
 }
 
-int interface_status(CanInterface &c, int fd) {
-    int ifindex = bind_current(c, fd);
-    if (ifindex == 0 || !up_and_running(c, fd)) {
-        say_down(c);
-        return 1;
+void set_controller(DeviceSlot &slot, ControllerState state, const char *text) {
+    if (slot.can.controller.exchange(state) != state) notice("%s: %s", slot.name, text);
+}
+
+// The error frame's events, said in words an operator acts on.
+void take_error_frame(DeviceSlot &slot, int fd, unsigned events) {
+    CanInterfaceState &c = slot.can;
+    if (events & CAN_EVENT_BUS_OFF) {
+        set_controller(slot, CTRL_BUS_OFF, "bus-off (no node acknowledges? check the cable, termination and bitrate)");
+        (void)refresh(slot, fd);  // the carrier goes off with it
     }
-    say_up(c, ifindex);
-    return 0;
-}
-
-void wait_ms(int ms) { (void)poll(nullptr, 0, ms); }
-
-}  // namespace
-
-bool socketcan_names_interface(const char *name) {
-    size_t len = strlen(name);
-    if (len == 0 || len >= IFNAMSIZ || strchr(name, '/') != nullptr) return false;
-    if (if_nametoindex(name) != 0) return true;
-    struct stat st;
-    return stat(name, &st) != 0;  // a file of that name in the working directory stays a path
-}
-
-int socketcan_open(const char *name) {
-    CanInterface *slot = nullptr;
-    for (auto &c : interfaces)
-        if (!slot && c.fd.load(std::memory_order_acquire) < 0) slot = &c;
-    if (!slot) {
-        errno = EMFILE;
-        return -1;
+    if (events & CAN_EVENT_ERROR_PASSIVE) set_controller(slot, CTRL_PASSIVE, "error-passive");
+    if (events & CAN_EVENT_ERROR_WARNING) set_controller(slot, CTRL_WARNING, "error-warning");
+    if (events & (CAN_EVENT_ERROR_ACTIVE | CAN_EVENT_RESTARTED)) {
+        if (events & CAN_EVENT_RESTARTED) {
+            c.controller = CTRL_ACTIVE;
+            notice("%s: restarted, sending again", slot.name);
+        } else {
+            set_controller(slot, CTRL_ACTIVE, "error-active again");
+        }
+        c.no_ack_said = c.overrun_said = false;
     }
-    int s = filtered_socket();
+    if ((events & CAN_EVENT_NO_ACK) && !c.no_ack_said) {
+        c.no_ack_said = true;
+        notice("%s: no node acknowledges (is the CPU node powered and on this bus?)", slot.name);
+    }
+    if ((events & CAN_EVENT_OVERRUN) && !c.overrun_said) {
+        c.overrun_said = true;
+        notice("%s: controller overrun, frames lost in the controller", slot.name);
+    }
+}
+
+int socketcan_open(DeviceSlot &slot) {
+    slot.can.link = LINK_UNKNOWN;
+    slot.can.controller = CTRL_ACTIVE;
+    slot.can.last_ifindex = 0;
+    slot.can.kernel_drops = 0;
+    slot.can.no_ack_said = slot.can.overrun_said = slot.can.strange_said = slot.can.tx_full_said = false;
+    int s = can_raw_open(true);
     if (s < 0) return -1;
-    int ifindex = static_cast<int>(if_nametoindex(name));
-    // Otherwise bound once it appears.
-    slot->last_ifindex = ifindex != 0 && bind_to(s, ifindex) == 0 ? ifindex : 0;
-    memset(slot->name, 0, sizeof slot->name);
-    memcpy(slot->name, name, strlen(name));
-    slot->fd.store(s, std::memory_order_release);
+    // Bound now when it is a CAN interface; otherwise the status query says why.
+    int ifindex;
+    LinkState state = probe_link(slot, s, &ifindex);
+    if (state != LINK_NO_SUCH && state != LINK_NOT_CAN && can_raw_bind(s, ifindex) == 0) slot.can.last_ifindex = ifindex;
     return s;
 }
 
-bool socketcan_is_socket(int fd) { return find(fd) != nullptr; }
-
-ssize_t socketcan_read(int fd, void *buf, size_t len) {
-    CanInterface *c = find(fd);
-    if (!c) {
-        errno = EBADF;
-        return -1;
-    }
+ssize_t socketcan_read(DeviceSlot &slot, int fd, void *buf, size_t len) {
+    CanInterfaceState &c = slot.can;
     for (;;) {
         can_frame raw;
-        ssize_t n = recv(fd, &raw, sizeof raw, MSG_DONTWAIT);
-        if (n < 0) return (errno == EAGAIN || errno == EWOULDBLOCK) ? 0 : -1;
-        CanFrame frame;
-        if (n != static_cast<ssize_t>(sizeof raw) || can_frame_from_raw(raw, &frame) != 0) {
-            // The kernel filter drops these silently; one that got through
-            // anyway is named once and never dispatched.
-            if (!c->strange_said.exchange(true))
-                fprintf(stderr, "hub: CAN interface %s: a frame that is not a standard data frame was not dispatched\n",
-                        c->name);
-            continue;
+        uint32_t drops = c.kernel_drops;
+        ssize_t n = can_raw_receive(fd, &raw, &drops);
+        if (n <= 0) return n;
+        if (drops != c.kernel_drops) {
+            notice("%s: %u received frames dropped by the kernel (receive queue full)", slot.name,
+                   static_cast<unsigned>(drops - c.kernel_drops));
+            c.kernel_drops = drops;
         }
-        size_t n_out = std::min(len, FRAME_SIZE);
-        memcpy(buf, &frame, n_out);
-        return static_cast<ssize_t>(n_out);
+        CanFrame frame;
+        if (n == static_cast<ssize_t>(sizeof raw) && can_frame_from_raw(raw, &frame) == 0) {
+            c.no_ack_said = false;  // a node is on the bus
+            size_t n_out = len < DEVICE_FRAME_SIZE ? len : DEVICE_FRAME_SIZE;
+            memcpy(buf, &frame, n_out);
+            return static_cast<ssize_t>(n_out);
+        }
+        if (unsigned events = can_error_events(raw); n == static_cast<ssize_t>(sizeof raw) && events != 0) {
+            take_error_frame(slot, fd, events);
+        } else if (!(raw.can_id & CAN_ERR_FLAG) && !c.strange_said) {
+            // The kernel filter drops these; one that got through anyway is
+            // named once and never dispatched.
+            c.strange_said = true;
+            notice("%s: a frame that is not a standard data frame was not dispatched", slot.name);
+        }
     }
 }
 
-ssize_t socketcan_write(int fd, const void *buf, size_t len) {
-    CanInterface *c = find(fd);
-    if (!c || len != FRAME_SIZE) {
-        errno = c ? EINVAL : EBADF;
+// Frames are held while the interface is not running: the kernel would keep
+// them in its queue and send them, stale, once the bus is back.
+ssize_t socketcan_write(DeviceSlot &slot, int fd, const void *buf, size_t len, int64_t deadline_ms) {
+    if (len != DEVICE_FRAME_SIZE) {
+        errno = EINVAL;
         return -1;
     }
     CanFrame frame;
-    memcpy(&frame, buf, FRAME_SIZE);
+    memcpy(&frame, buf, sizeof frame);
     can_frame raw;
     can_frame_to_raw(frame, &raw);
-    int backoff_ms = BACKOFF_FIRST_MS;
     for (;;) {
-        ssize_t n = send(fd, &raw, sizeof raw, MSG_DONTWAIT | MSG_NOSIGNAL);
-        if (n == static_cast<ssize_t>(sizeof raw)) {
-            if (c->down_said.load()) say_up(*c, bound_ifindex(fd));
-            return static_cast<ssize_t>(FRAME_SIZE);
+        if (slot.can.link == LINK_RUNNING || refresh(slot, fd) == LINK_RUNNING) {
+            if (can_raw_send(fd, raw, deadline_ms) == 0) {
+                slot.can.tx_full_said = false;
+                return static_cast<ssize_t>(DEVICE_FRAME_SIZE);
+            }
+            if (errno == ENOBUFS || errno == EAGAIN) {
+                if (!slot.can.tx_full_said) notice("%s: tx queue full for 1 s", slot.name);
+                slot.can.tx_full_said = true;
+                errno = ETIMEDOUT;
+                return -1;
+            }
+            if (errno != ENETDOWN && errno != ENXIO && errno != ENODEV) return -1;
+            (void)refresh(slot, fd);  // down or gone: said there
         }
-        if (n >= 0) return -1;
-        switch (errno) {
-        case EINTR: break;
-        case EAGAIN: {  // the socket's own send buffer is full: its readiness is real
-            pollfd room{fd, POLLOUT, 0};
-            (void)poll(&room, 1, RETRY_MS);
-            break;
+        int64_t left = deadline_ms - monotonic_ms();
+        if (left <= 0) {
+            errno = ETIMEDOUT;
+            return -1;
         }
-        case ENOBUFS:
-            // The interface's tx queue is full. POLLOUT may already say
-            // writable, so wait a short, growing, bounded time and try again.
-            wait_ms(backoff_ms);
-            backoff_ms = std::min(backoff_ms * 2, BACKOFF_MAX_MS);
-            break;
-        case ENETDOWN:
-        case ENXIO:
-        case ENODEV:
-            // Down or gone: the frame is kept and tried once a second; the
-            // reader binds a re-created interface again.
-            say_down(*c);
-            wait_ms(RETRY_MS);
-            break;
-        default: return -1;
-        }
+        wait_ms(left < DOWN_RETRY_MS ? static_cast<int>(left) : DOWN_RETRY_MS);
     }
 }
 
-int socketcan_poll(struct pollfd *entry, int timeout_ms) {
-    CanInterface *c = find(entry->fd);
-    // Unbound (absent, or removed under us): look for the interface again at
-    // least once a second instead of sleeping the whole timeout.
-    if (c && bound_ifindex(entry->fd) == 0 && bind_current(*c, entry->fd) == 0 &&
-        (timeout_ms < 0 || timeout_ms > RETRY_MS))
-        timeout_ms = RETRY_MS;
-    return poll(entry, 1, timeout_ms);
+int socketcan_poll(DeviceSlot &slot, struct pollfd *entry, int timeout_ms) {
+    if (timeout_ms < 0 || timeout_ms > LOOK_AGAIN_MS) timeout_ms = LOOK_AGAIN_MS;
+    int n = poll(entry, 1, timeout_ms);
+    // Bus-off turns the carrier off without an error on the socket: looked
+    // at once a second, whether frames flow or not.
+    if (monotonic_ms() - slot.can.last_look_ms >= LOOK_AGAIN_MS) (void)refresh(slot, entry->fd);
+    return n;
 }
 
-int socketcan_ioctl(int fd, unsigned long request, void *arg) {
-    CanInterface *c = find(fd);
-    if (!c || request != 0) {
-        errno = c ? EINVAL : EBADF;
+int socketcan_ioctl(DeviceSlot &slot, int fd, unsigned long request, void *arg) {
+    if (request != CAN_STATUS_REQUEST) {
+        errno = EINVAL;
         return -1;
     }
-    int32_t status = interface_status(*c, fd);
+    int32_t status = refresh(slot, fd) == LINK_RUNNING ? CAN_STATUS_READY : CAN_STATUS_NOT_READY;
     memcpy(arg, &status, sizeof status);
     return 0;
 }
 
-int socketcan_recover(int fd) {
-    CanInterface *c = find(fd);
-    if (!c) return 0;
+int socketcan_recover(DeviceSlot &slot, int fd) {
     // The kernel's "down" or "gone" report is taken here, once.
     int error = 0;
     socklen_t len = sizeof error;
     (void)getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len);
-    return interface_status(*c, fd) == 0 ? 0 : -1;
+    return refresh(slot, fd) == LINK_RUNNING ? 0 : -1;
 }
+
+int socketcan_close(DeviceSlot &, int fd) { return close(fd); }
+
+}  // namespace
+
+const DeviceOps socketcan_ops{socketcan_open,  socketcan_read,    socketcan_write, socketcan_poll,
+                              socketcan_ioctl, socketcan_recover, socketcan_close};

@@ -76,6 +76,16 @@ void console_and_log(const char *fmt, ...) {
     va_end(ap);
 }
 
+void notice(const char *fmt, ...) {
+    char text[256];
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(text, sizeof text, fmt, ap);
+    va_end(ap);
+    fprintf(stderr, "hub: %s\n", text);
+    if (Hub_Config.syslog) log_text("%s\n", text);
+}
+
 void report_error(const char *label) {
     perror(label);
     if (Hub_Config.syslog) log_text("%s\n", label);

@@ -28,6 +28,11 @@ void console_line(const char *text);
 // Standard output whatever `verbose` says, and the system log when `syslog`.
 void console_and_log(const char *fmt, ...) HUB_PRINTF(1, 2);
 
+// A state of a device the operator acts on: "hub: " and the text as one line
+// on standard error, whatever `verbose` says, and the text in the system log
+// when `syslog` is set. Callers say each state once, when it changes.
+void notice(const char *fmt, ...) HUB_PRINTF(1, 2);
+
 // perror(label) on standard error, and the label to the system log when
 // `syslog` is set. The caller keeps errno as the failing call left it.
 void report_error(const char *label);

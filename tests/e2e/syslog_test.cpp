@@ -13,7 +13,7 @@ TEST(StartUpTracing, BothSwitchesOffWriteNothingAnywhere) {
     HubRig rig;
     rig.conf.verbose = false;
     rig.start();
-    ASSERT_TRUE(rig.gpio.wait_for_requests(devsim::GPIO_REQ_SET_BITS, 1, WAIT));
+    ASSERT_TRUE(rig.gpio.wait_for_requests(GPIO_SET_BITS, 1, WAIT));
     EXPECT_EQ(rig.process_data(1), "287#0001000000");
     // Traffic that traces when tracing is on.
     rig.can.inject(frame(0x00F));

@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "can/thread_can_write.h"
+#include "platform/monotonic.h"
 #include "hub_test.h"
 
 namespace {
@@ -93,6 +94,31 @@ TEST_F(TransmitRing, TheWriterTracesEveryIdButTheHubsOwn) {
     });
     EXPECT_EQ(out, "Writing. Id: 256, length: 2, data: 0x01 0x02 ");
     EXPECT_EQ(syslog_records(), (Lines{"Writing. Id: 256, length: 2, data: ", "0x01 ", "0x02 "}));
+}
+
+// A device that takes nothing for a second: the frame is dropped, not sent
+// late, and the count is said once the next frame goes out.
+TEST_F(TransmitRing, AFrameOlderThanOneSecondIsDroppedAndSaidWhenFramesFlowAgain) {
+    set_tracing(false, true);
+    int p[2];
+    ASSERT_EQ(pipe2(p, O_CLOEXEC | O_NONBLOCK), 0);
+    CanFrame f{};
+    while (write(p[1], &f, sizeof f) == sizeof f) {
+    }
+    canSendMessage(make_frame(0x287, {1}));
+    const int64_t start = monotonic_ms();
+    EXPECT_EQ(can_tx_pass(p[1]), 1);
+    EXPECT_GE(monotonic_ms() - start, CAN_TX_MAX_AGE_MS - 50) << "dropped before its time";
+    while (read(p[0], &f, sizeof f) == sizeof f) {
+    }
+    canSendMessage(make_frame(0x287, {2}));
+    EXPECT_EQ(can_tx_pass(p[1]), 1);
+    ASSERT_EQ(read(p[0], &f, sizeof f), static_cast<ssize_t>(sizeof f));
+    EXPECT_EQ(cansend(f), "287#02");
+    EXPECT_EQ(read(p[0], &f, sizeof f), -1) << "the old frame never went out";
+    EXPECT_EQ(syslog_records(), Lines{"CAN: 1 frames older than 1 s dropped while the bus was down\n"});
+    close(p[0]);
+    close(p[1]);
 }
 
 }  // namespace

@@ -16,20 +16,17 @@ constexpr uint32_t OFF = 1u << 31, ON = 1u << 30, BOTH = OFF | ON, OTHER = 0xA58
 
 class Gpio : public HubTest {
 protected:
-    // The device layer has no close and a small table of device sockets, so
-    // the descriptor is opened once per process; a later setup (a repeated
-    // run) connects it again, to a new device at the same path.
     static void SetUpTestSuite() {
         static std::once_flag once;
         std::call_once(once, gpio_init);
         dir_ = std::make_unique<hubtest::TempDir>("hub-unit-gpio");
         device_ = std::make_unique<GpioDevice>(dir_->file("gpio"));
-        if (fid_ < 0) fid_ = dev_open(dir_->file("gpio").c_str(), DeviceKind::Gpio);
-        else if (dev_recover(fid_) != 0) fid_ = -1;
+        fid_ = dev_open(dir_->file("gpio").c_str(), DeviceKind::Gpio);
         gpio_attach(&fid_);
     }
     static void TearDownTestSuite() {
         gpio_attach(nullptr);
+        dev_close(fid_);
         device_.reset();
         dir_.reset();
     }
@@ -55,27 +52,27 @@ TEST_F(Gpio, SensorPowerRewritesOnlyTheWrongPowerPattern) {
                           Case{1, 0, ON, true}, Case{1, ON, ON, false}}) {
         SCOPED_TRACE(testing::Message() << "state " << c.state << " bits " << std::hex << c.bits);
         device_->set_output_record(0x12345678, c.bits | OTHER);
-        size_t reads = requests(GPIO_REQ_READ_RECORD), writes = requests(GPIO_REQ_WRITE_RECORD);
+        size_t reads = requests(GPIO_READ_WORD), writes = requests(GPIO_WRITE_WORD);
         sensorPower(&fid_, c.state);
-        EXPECT_EQ(requests(GPIO_REQ_READ_RECORD), reads + 1);
-        ASSERT_EQ(requests(GPIO_REQ_WRITE_RECORD), writes + c.written);
+        EXPECT_EQ(requests(GPIO_READ_WORD), reads + 1);
+        ASSERT_EQ(requests(GPIO_WRITE_WORD), writes + c.written);
         EXPECT_EQ(device_->bits(), c.after | OTHER) << "other bits untouched";
         if (c.written) {
             EXPECT_EQ(arg_u32(device_->requests().back().arg, 0), 0x12345678u) << "first word as read";
         }
     }
     device_->set_output_record(0, ON);
-    device_->fail_requests(GPIO_REQ_READ_RECORD);
-    size_t writes = requests(GPIO_REQ_WRITE_RECORD);
+    device_->fail_requests(GPIO_READ_WORD);
+    size_t writes = requests(GPIO_WRITE_WORD);
     sensorPower(&fid_, 0);
-    EXPECT_EQ(requests(GPIO_REQ_WRITE_RECORD), writes) << "nothing written after a failed read";
+    EXPECT_EQ(requests(GPIO_WRITE_WORD), writes) << "nothing written after a failed read";
     EXPECT_EQ(device_->bits(), ON);
 }
 
 TEST_F(Gpio, TheTemperatureIsReadAndTracedOnTheEleventhCallOnly) {
-    size_t before = requests(GPIO_REQ_READ_TEMPERATURE);  // call until it reads: the count starts over
-    for (int i = 0; i < 11 && requests(GPIO_REQ_READ_TEMPERATURE) == before; ++i) readTemperature(&fid_);
-    ASSERT_EQ(requests(GPIO_REQ_READ_TEMPERATURE), before + 1);
+    size_t before = requests(GPIO_READ_TEMPERATURE);  // call until it reads: the count starts over
+    for (int i = 0; i < 11 && requests(GPIO_READ_TEMPERATURE) == before; ++i) readTemperature(&fid_);
+    ASSERT_EQ(requests(GPIO_READ_TEMPERATURE), before + 1);
     set_tracing(true, true);
     struct Case {
         uint8_t raw;
@@ -86,16 +83,16 @@ TEST_F(Gpio, TheTemperatureIsReadAndTracedOnTheEleventhCallOnly) {
                           Case{51, false, "TEMPERATURE: 25,5\n"}, Case{255, false, "TEMPERATURE: 127,5\n"},
                           Case{50, true, "TEMPERATURE: ioctl Error\n"}}) {
         device_->set_temperature(c.raw);
-        if (c.fail) device_->fail_requests(GPIO_REQ_READ_TEMPERATURE);
-        before = requests(GPIO_REQ_READ_TEMPERATURE);
+        if (c.fail) device_->fail_requests(GPIO_READ_TEMPERATURE);
+        before = requests(GPIO_READ_TEMPERATURE);
         EXPECT_EQ(stdout_of([] {
                       for (int i = 0; i < 10; ++i) readTemperature(&fid_);
                   }),
                   "");
-        EXPECT_EQ(requests(GPIO_REQ_READ_TEMPERATURE), before);
+        EXPECT_EQ(requests(GPIO_READ_TEMPERATURE), before);
         EXPECT_EQ(stdout_of([] { readTemperature(&fid_); }), c.line);
         EXPECT_EQ(syslog_records(), Lines{c.line});
-        EXPECT_EQ(requests(GPIO_REQ_READ_TEMPERATURE), before + 1);
+        EXPECT_EQ(requests(GPIO_READ_TEMPERATURE), before + 1);
     }
 }
 

@@ -10,10 +10,9 @@
 
 namespace devsim {
 
-// The controller's status request: a 4-byte int32 status word, 0 = initialised.
-constexpr uint32_t CAN_STATUS_REQUEST = 0;
-constexpr int32_t CAN_STATUS_READY = 0;
-constexpr int32_t CAN_STATUS_NOT_READY = 1;
+using ::CAN_STATUS_NOT_READY;
+using ::CAN_STATUS_READY;
+using ::CAN_STATUS_REQUEST;
 
 class CanDevice final : public DeviceServer {
 public:

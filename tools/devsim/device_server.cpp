@@ -36,7 +36,32 @@ void remove_stale_socket(const std::string &path) {
     if (lstat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) unlink(path.c_str());
 }
 
+// A packet from one of the codec's encoders, as owned bytes.
+template <class Encode>
+Bytes encoded(Encode encode) {
+    Bytes packet(PACKET_MAX);
+    packet.resize(encode(std::span<uint8_t>(packet)));
+    return packet;
+}
+
 }  // namespace
+
+uint32_t arg_u32(std::span<const uint8_t> arg, size_t offset) {
+    uint32_t value = 0;
+    if (offset + sizeof value <= arg.size()) std::memcpy(&value, arg.data() + offset, sizeof value);
+    return value;
+}
+
+void set_arg_u32(Bytes &arg, size_t offset, uint32_t value) {
+    if (arg.size() < offset + sizeof value) arg.resize(offset + sizeof value);
+    std::memcpy(arg.data() + offset, &value, sizeof value);
+}
+
+Bytes u32_arg(std::initializer_list<uint32_t> words) {
+    Bytes arg;
+    for (uint32_t w : words) set_arg_u32(arg, arg.size(), w);
+    return arg;
+}
 
 DeviceServer::DeviceServer(std::string path, DeviceObserver observer)
     : path_(std::move(path)), observer_(std::move(observer)) {}
@@ -211,7 +236,7 @@ void DeviceServer::handle_packet(const Bytes &packet, std::vector<DeviceEvent> &
         notify_changed();
     } else if (auto request = decode_ioctl(packet)) {
         events.push_back({DeviceEvent::Type::PacketIn, packet});
-        handle_request(std::move(*request), events);
+        handle_request({request->request, Bytes(request->arg.begin(), request->arg.end())}, events);
     } else {
         ++malformed_;
         events.push_back({DeviceEvent::Type::Malformed, packet});
@@ -225,7 +250,9 @@ void DeviceServer::handle_request(IoctlPacket request, std::vector<DeviceEvent> 
 
     if (drop_count_ != 0) {
         if (drop_count_ > 0) --drop_count_;
-        events.push_back({DeviceEvent::Type::Dropped, encode_ioctl(request.request, request.arg)});
+        events.push_back({DeviceEvent::Type::Dropped, encoded([&](std::span<uint8_t> out) {
+                             return encode_ioctl(request.request, request.arg, out);
+                         })});
         return;
     }
     ResultPacket reply;
@@ -236,7 +263,7 @@ void DeviceServer::handle_request(IoctlPacket request, std::vector<DeviceEvent> 
     } else {
         reply = answer(request.request, request.arg);
     }
-    Bytes packet = encode_result(reply.result, reply.arg);
+    Bytes packet = encoded([&](std::span<uint8_t> out) { return encode_result(reply.result, reply.arg, out); });
     if (reply_delay_.count() == 0 && delayed_.empty()) {
         outgoing_.push_back({std::move(packet), true});
         return;
@@ -429,7 +456,7 @@ void DeviceServer::fail_requests(uint32_t number, int count) {
 
 void DeviceServer::inject(const CanFrame &frame) {
     std::lock_guard lock(mutex_);
-    outgoing_.push_back({encode_frame(frame), false});
+    outgoing_.push_back({encoded([&](std::span<uint8_t> out) { return encode_frame(frame, out); }), false});
     ++frames_waiting_;
     wake();
 }

@@ -18,9 +18,28 @@
 #include <vector>
 
 #include "can/can_frame.h"
-#include "devsim/device_packets.h"
+#include "platform/device_packets.h"
+#include "platform/device_requests.h"
 
 namespace devsim {
+
+using namespace devpacket;
+using Bytes = std::vector<uint8_t>;
+
+// A request as the device received it, and the answer the device gives.
+struct IoctlPacket {
+    uint32_t request;
+    Bytes arg;
+};
+struct ResultPacket {
+    int32_t result;
+    Bytes arg;
+};
+
+// Host-order words inside argument bytes (the GPIO record, masks, the status word).
+uint32_t arg_u32(std::span<const uint8_t> arg, size_t offset);
+void set_arg_u32(Bytes &arg, size_t offset, uint32_t value);
+Bytes u32_arg(std::initializer_list<uint32_t> words);
 
 using Clock = std::chrono::steady_clock;
 using Millis = std::chrono::milliseconds;

@@ -44,23 +44,23 @@ ResultPacket GpioDevice::answer(uint32_t request, const Bytes &arg) {
     // Each request has one argument size; anything else is refused, as a
     // driver refuses a request it does not know.
     switch (request) {
-    case GPIO_REQ_READ_RECORD:
+    case GPIO_READ_WORD:
         if (arg.size() != 8) break;
         return {0, u32_arg({word0_, bits_})};
-    case GPIO_REQ_WRITE_RECORD:
+    case GPIO_WRITE_WORD:
         if (arg.size() != 8) break;
         bits_ = arg_u32(arg, 4);
         notify_changed();
         return {0, arg};
-    case GPIO_REQ_READ_TEMPERATURE:
+    case GPIO_READ_TEMPERATURE:
         if (arg.size() != 1) break;
         return {0, Bytes{temperature_}};
-    case GPIO_REQ_SET_BITS:
+    case GPIO_SET_BITS:
         if (arg.size() != 4) break;
         bits_ |= arg_u32(arg, 0);
         notify_changed();
         return {0, arg};
-    case GPIO_REQ_RESET_BITS:
+    case GPIO_RESET_BITS:
         if (arg.size() != 4) break;
         bits_ &= ~arg_u32(arg, 0);
         notify_changed();

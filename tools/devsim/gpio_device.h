@@ -11,12 +11,6 @@
 
 namespace devsim {
 
-constexpr uint32_t GPIO_REQ_READ_RECORD = 0;       // 8 bytes out: word0, bits
-constexpr uint32_t GPIO_REQ_WRITE_RECORD = 1;      // 8 bytes in: the second word becomes the bits
-constexpr uint32_t GPIO_REQ_READ_TEMPERATURE = 3;  // 1 byte out
-constexpr uint32_t GPIO_REQ_SET_BITS = 7;          // u32 mask: bits |= mask
-constexpr uint32_t GPIO_REQ_RESET_BITS = 8;        // u32 mask: bits &= ~mask
-
 class GpioDevice final : public DeviceServer {
 public:
     // Listens at `path` at once; throws std::system_error when it cannot.

@@ -7,7 +7,7 @@
 namespace devsim {
 namespace {
 
-std::string hex_bytes(const Bytes &bytes, size_t from) {
+std::string hex_bytes(std::span<const uint8_t> bytes, size_t from) {
     std::string out;
     char two[4];
     for (size_t i = from; i < bytes.size(); ++i) {

@@ -1,5 +1,6 @@
 // The simulated unit's seat on a SocketCAN bus: a raw CAN socket on an
-// interface (vcan0, can0), the frames mapped by the hub's own codec.
+// interface (vcan0, can1), opened, filtered and written as the hub does
+// (platform/can_raw_socket.h), the frames mapped by the hub's own codec.
 #pragma once
 
 #include <optional>
@@ -9,7 +10,8 @@
 
 namespace unitsim {
 
-// True when `name` has no '/' and names an existing network interface.
+// True when `name` stands for a CAN interface by the hub's own rule; any
+// other name is the path of the device socket the unit listens on.
 bool names_can_interface(const std::string &name);
 
 class CanBus {

@@ -9,7 +9,7 @@
 #include <cstdio>
 
 #include "can/frame_text.h"
-#include "devsim/device_packets.h"
+#include "devsim/device_server.h"
 #include "gpio_view.h"
 #include "script_input.h"
 #include "strprintf.h"
@@ -173,7 +173,7 @@ void UnitSimulator::handle_gpio(const DeviceNews &news) {
         if (result->result != 0)
             print_line(tools::strprintf("gpio request %u failed (result %d)", static_cast<unsigned>(number),
                                         static_cast<int>(result->result)));
-        else if (number == devsim::GPIO_REQ_READ_TEMPERATURE && result->arg.size() == 1)
+        else if (number == GPIO_READ_TEMPERATURE && result->arg.size() == 1)
             print_line("gpio temperature read: " + temperature_text(result->arg[0]));
         uint32_t bits = gpio_.bits();
         if (gpio_bits_shown_ != bits) print_line(gpio_lines_text(bits));
