@@ -35,9 +35,9 @@ vm_add() {  # DEST NAME: NAME after its dependencies ("-" and "_" alike, as modp
   mv "$1/$m.tmp" "$1/$((vm_n++))-$m.ko"
 }
 
-# A busybox initramfs (newc cpio, gzip) of DIR, with DIR/bin/busybox added.
+# A busybox initramfs (newc cpio, gzip) of DIR, with DIR/bin/busybox added and DIR/init made executable.
 vm_initramfs() {  # DIR OUT
-  mkdir -p "$1/bin" && cp /bin/busybox "$1/bin/" && (cd "$1" && find . | cpio -o -H newc --quiet) | gzip -1 >"$2"
+  mkdir -p "$1/bin" && cp /bin/busybox "$1/bin/" && chmod +x "$1/init" && (cd "$1" && find . | cpio -o -H newc --quiet) | gzip -1 >"$2"
 }
 
 # qemu (TCG: this machine's nested KVM hangs the guest) with QEMU_ARGS for at most

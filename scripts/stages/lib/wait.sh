@@ -2,13 +2,10 @@
 
 # FILE from line FROM (tail -F: inotify, no polling) into FILTER for at most SECONDS.
 follow() {  # FILE SECONDS FROM FILTER...
-  local status tailer
   coproc TAILER { exec timeout "$2" tail -n +"$3" -F "$1" 2>/dev/null; }
-  tailer=$TAILER_PID
-  "${@:4}" <&"${TAILER[0]}"
-  status=$?
-  kill "$tailer" 2>/dev/null
-  wait "$tailer" 2>/dev/null
+  local tailer=$TAILER_PID status=0
+  "${@:4}" <&"${TAILER[0]}" || status=$?
+  kill "$tailer" 2>/dev/null && wait "$tailer" 2>/dev/null
   return $status
 }
 await() { follow "$2" "$3" "${4:-1}" grep -q -m1 -- "$1"; }  # PATTERN FILE SECONDS [FROM]
