@@ -7,7 +7,7 @@ vm_kernel() {  # [CACHE_DIR]
   local cache=${1:-$build/vm-cache}
   ls "$cache"/kernel/boot/vmlinuz-* >/dev/null 2>&1 || (
     set -e
-    rm -rf "$cache" && mkdir -p "$cache/deb" && cd "$cache/deb"
+    rm -rf "$cache/deb" "$cache/part" && mkdir -p "$cache/deb" && cd "$cache/deb"
     apt-get download -q linux-image-amd64 2>/dev/null || { apt-get update -qq && apt-get download -q linux-image-amd64; }
     apt-get download -q "$(dpkg-deb -f linux-image-amd64_*.deb Depends | sed 's/[ ,].*//')" 2>/dev/null
     dpkg-deb -x linux-image-[0-9]*.deb ../part && mv ../part ../kernel && rm -rf ../deb
