@@ -5,6 +5,7 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 build=${BUILD_DIR:-$root/build}
+source "$root/scripts/stages/lib/wait.sh"
 lua=$root/tools/wireshark/hub.lua
 started=$(date +%s)
 
@@ -50,10 +51,7 @@ pc_pid=$!
 pids+=("$pc_pid")
 # Once the PC is served: an exam status, then the test selection it waits for.
 exec {pc_out}<pc.out
-while IFS= read -r -u "$pc_out" line; do
-  echo "$line" >>pc.log
-  [[ $line != "<- WATCHDOG"* ]] || break
-done
+await_fd "$pc_out" pc.log "<- WATCHDOG"
 printf '21F#05\n23F#0102030405060708\n' >&"$unit_in"
 cat <&"$pc_out" >>pc.log
 wait "$pc_pid" || { echo "dissector: the PC session failed:" >&2; cat pc.log >&2; grep -v ') can0 ' unit.log >&2; exit 1; }

@@ -6,6 +6,7 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 build=${BUILD_DIR:-$root/build}
+source "$root/scripts/stages/lib/wait.sh"
 
 # The CPU node: OP, version, date, test selection, both display lines, process data, exam parameters.
 UNIT_FRAMES="00F# 237#0001000203 267#0007EA0C06050912 23F#0000000000000000 20F#1050414E4F202045
@@ -18,26 +19,6 @@ PC_RECORDS='<- TEST_SEL    [                ] [                ] Byte13=0 Byte14
 <- LINE1       [PANO  EX01      ] [70kV  8mA  A M 1] sum 564B ok
 <- EXAM_PARAM  [PANO  EX01      ] [70kV  8mA  A M 1] Byte13=1 Byte14=1 Word6=700 Byte15=1 Byte16=2 Byte17=1 sum 5B4C ok'
 
-failures=0
-check() {  # NAME COMMAND...
-  local name=$1
-  shift
-  if "$@"; then echo "check $name: ok"; else echo "check $name: FAIL"; failures=$((failures + 1)); fi
-}
-
-# FILE from line FROM (tail -F: inotify, no polling) into FILTER for at most SECONDS.
-follow() {  # FILE SECONDS FROM FILTER...
-  local file=$1 seconds=$2 from=$3 status tailer
-  shift 3
-  coproc TAILER { exec timeout "$seconds" tail -n +"$from" -F "$file" 2>/dev/null; }
-  tailer=$TAILER_PID
-  "$@" <&"${TAILER[0]}"
-  status=$?
-  kill "$tailer" 2>/dev/null
-  wait "$tailer" 2>/dev/null
-  return $status
-}
-await() { follow "$2" "$3" "${4:-1}" grep -q -m1 -- "$1"; }  # PATTERN FILE SECONDS [FROM]
 # The COUNT-th record other than a watchdog in the PC client's FILE.
 await_records() { follow "$2" "$3" 1 awk -v n="$1" '$1 == "<-" && $2 != "WATCHDOG" && ++c >= n {f = 1; exit} END {exit !f}'; }
 lines() { wc -l <"$1"; }
@@ -66,7 +47,7 @@ guest() {
   pids=()
   trap 'kill "${pids[@]}" 2>/dev/null || true' EXIT
   ip link set lo up
-  mkdir -p /tmp/sc && cd /tmp/sc
+  cd "$(mktemp -d)"
   stdbuf -oL candump -L any >dump.log &  # "any": it outlives vcan0 being re-created
   pids+=($!)
 
@@ -125,12 +106,12 @@ guest() {
 
   # 4. The demo's session, with the simulated unit on vcan0.
   printf 'wait-hub 30000\nsleep 5000\nexam\n' >unit.script
-  "$unitsim" --can vcan0 --gpio /tmp/sc/gpio.sock --script unit.script --hide-pdm --keep-running --strict \
+  "$unitsim" --can vcan0 --gpio "$PWD/gpio.sock" --script unit.script --hide-pdm --keep-running --strict \
     </dev/null >unit.out 2>&1 &
   local unit_pid=$!
   pids+=("$unit_pid")
   await 'gpio listening' unit.out 10 || true
-  start_hub /tmp/sc/gpio.sock
+  start_hub "$PWD/gpio.sock"
   printf '%s\n' 'wait-unit 30000' 'exam 2 3' 'wait-record EXAM_PARAM' 'kvma 66 10' 'wait-record EXAM_PARAM' \
     'lock' 'wait-record EXAM_PARAM' 'time-start' 'wait-record DATE_TIME' 'wait-record EXAM_STATUS 10000' \
     'wait-record EXAM_STATUS' 'wait-record EXAM_STATUS' 'wait-record EXAM_STATUS' 'unlock' \
@@ -165,45 +146,27 @@ fi
 started=$(date +%s)
 "$root/scripts/install-deps.sh" qemu-system-x86 busybox-static can-utils cpio
 "$root/scripts/build.sh" >/dev/null
-work=$(mktemp -d /tmp/hub-socketcan-vm-XXXXXX)
+source "$root/scripts/stages/lib/vm.sh"
+vm_kernel
+work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work"
-# Debian's kernel: the meta package names the versioned one.
-apt-get download -q linux-image-amd64 >/dev/null 2>&1
-kernel=$(dpkg-deb -f linux-image-amd64_*.deb Depends | sed 's/ .*//')
-apt-get download -q "$kernel" >/dev/null 2>&1
-mkdir k && dpkg-deb --fsys-tarfile "$kernel"_*.deb | tar -x -C k --wildcards './boot/vmlinuz-*' '*/virtio/*' \
-  '*/9p/*' '*/netfs/*' '*/fscache/*' '*/net/can/*' '*/sch_tbf.ko*'
-mkdir -p initrd/bin initrd/m initrd/host
-cp /bin/busybox initrd/bin/
-# insmod in dependency order (plain .ko on bookworm, .ko.xz elsewhere).
-n=10
-for m in virtio_ring virtio virtio_mmio 9pnet 9pnet_virtio netfs fscache 9p can can-raw can-dev vcan sch_tbf; do
-  ko=$(find k/lib/modules -name "$m.ko*" | head -1)
-  case $ko in
-    *.xz) xz -dc "$ko" >"initrd/m/$n-$m.ko" ;;
-    *) cp "$ko" "initrd/m/$n-$m.ko" ;;
-  esac
-  n=$((n + 1))
-done
+vm_modules initrd/m virtio_pci 9pnet_virtio 9p can_raw vcan sch_tbf kvaser_pci
+# The checkout may lie under /tmp: the guest's scratch tmpfs goes to /dev/shm.
 cat >initrd/init <<INIT
 #!/bin/busybox sh
 /bin/busybox --install -s /bin
 for m in /m/*.ko; do insmod \$m; done
-mount -t 9p -o trans=virtio,version=9p2000.L,ro,cache=loose host /host
-mount -t proc proc /host/proc && mount -t sysfs sys /host/sys
-mount -t devtmpfs dev /host/dev && mount -t tmpfs tmp /host/tmp && ln -s /proc/self/fd /host/dev/fd
-BUILD_DIR=$build chroot /host /bin/bash $root/scripts/stages/70-socketcan-vm.sh --guest
+mkdir /host && mount -t 9p -o trans=virtio,version=9p2000.L,ro,cache=loose host /host
+mount -t proc proc /host/proc && mount -t sysfs sys /host/sys && mount -t devtmpfs dev /host/dev
+mkdir /host/dev/shm && mount -t tmpfs tmp /host/dev/shm && ln -s /proc/self/fd /host/dev/fd
+TMPDIR=/dev/shm BUILD_DIR=$build chroot /host /bin/bash $root/scripts/stages/70-socketcan-vm.sh --guest
 poweroff -f
 INIT
 chmod +x initrd/init
-(cd initrd && find . | cpio -o -H newc --quiet) | gzip -1 >initrd.gz
-# microvm calibrates its clock from this, or hangs; the host's MHz will do.
-khz=$(awk -F': ' '/^cpu MHz/ {printf "%d", $2 * 1000; exit}' /proc/cpuinfo)
-timeout 170 qemu-system-x86_64 -M microvm -m 1024 -smp 2 -nographic -no-reboot \
-  -kernel k/boot/vmlinuz-* -initrd initrd.gz \
-  -append "console=ttyS0 quiet panic=-1 tsc_early_khz=$khz" \
-  -fsdev local,id=root,path=/,security_model=none,readonly=on,multidevs=remap \
-  -device virtio-9p-device,fsdev=root,mount_tag=host | tr -d '\r' | tee vm.log
+vm_initramfs initrd initrd.gz
+vm_boot vm.log 170 -M pc -nic none -m 1024 -smp 2 -kernel "$VM_VMLINUZ" -initrd initrd.gz -append "console=ttyS0 quiet panic=-1" \
+  -fsdev local,id=root,path=/,security_model=none,readonly=on,multidevs=remap -device virtio-9p-pci,fsdev=root,mount_tag=host \
+  -object can-bus,id=canbus0 -device kvaser_pci,canbus=canbus0 -device kvaser_pci,canbus=canbus0
 echo "socketcan-vm: $(($(date +%s) - started)) s"
-grep -q '^socketcan-vm: all checks passed' vm.log
+vm_result vm.log socketcan-vm

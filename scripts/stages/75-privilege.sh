@@ -6,6 +6,7 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 build=${BUILD_DIR:-$root/build}
+source "$root/scripts/stages/lib/wait.sh"
 "$root/scripts/install-deps.sh" systemd util-linux passwd strace procps
 
 cmake -S "$root" -B "$build" -G Ninja -DHUB_CONFIG_FILE=hub.conf >/dev/null
@@ -48,19 +49,10 @@ printf '#!/bin/sh\necho "stand-in ifconfig: $* $(grep CapEff /proc/self/status)"
   install -D -m 0755 /dev/stdin "$work/bin/ifconfig"
 mkfifo "$work/dev.in" "$work/dev.out" "$work/hub.out"
 exec {dev_in}<>"$work/dev.in" {dev_out}<>"$work/dev.out" {hub_out}<>"$work/hub.out"
-# await FD LOG TEXT: reads lines from FD, keeping them in LOG, until one holds TEXT (10 s at most).
-await() {
-  local line end=$((SECONDS + 10))
-  while [ "$SECONDS" -lt "$end" ] && IFS= read -r -t "$((end - SECONDS))" -u "$1" line; do
-    printf '%s\n' "$line" >>"$2"
-    [[ $line == *"$3"* ]] && return 0
-  done
-  cat "$2" >&2; fail "no \"$3\" within 10 s (above: $2)"
-}
 
 "$build/tools/devsim/hub-devsim" --can "$work/can.sock" --gpio "$work/gpio.sock" --keep-running \
   <&"$dev_in" >&"$dev_out" 2>&1 & pids+=($!)
-await "$dev_out" "$work/dev.log" "gpio listening at"
+await_fd "$dev_out" "$work/dev.log" "gpio listening at"
 chgrp "$user" "$work/can.sock" "$work/gpio.sock" && chmod 0660 "$work/can.sock" "$work/gpio.sock"
 
 port=$("$build/tools/pcclient/hub-pcclient" --free-port)
@@ -70,7 +62,7 @@ cap=$(setting AmbientCapabilities | sed 's/^CAP_//' | tr '[:upper:]' '[:lower:]'
 (cd "$work" && exec env PATH="$work/bin:$PATH" strace -f -qq -o "$work/strace.log" setpriv --reuid "$user" \
   --regid "$user" --clear-groups --inh-caps "-all,+$cap" --ambient-caps "+$cap" --bounding-set "-all,+$cap" \
   --no-new-privs "$dest/usr/sbin/hub") >&"$hub_out" 2>&1 & pids+=($!)
-await "$dev_out" "$work/dev.log" "can  R result=0"
+await_fd "$dev_out" "$work/dev.log" "can  R result=0"
 hub_pid=$(pgrep -P "${pids[-1]}")
 pids=("$hub_pid" "${pids[@]}")
 
@@ -85,11 +77,11 @@ printf 'wait-unit 10000\nkvma 66 10\nwait-record EXAM_PARAM 10000\nclose\n' >"$w
 "$build/tools/pcclient/hub-pcclient" --port "$port" --status 1 --wait 10000 --script "$work/pc.script" \
   </dev/null >"$work/pc.log" 2>&1 & pids+=($!)
 pc_pid=$!
-await "$hub_out" "$work/hub.log" "Server: connect from host 127.0.0.1"
+await_fd "$hub_out" "$work/hub.log" "Server: connect from host 127.0.0.1"
 echo "23F#0102030405060102" >&"$dev_in"
-await "$dev_out" "$work/dev.log" "can0 287#12420A"
+await_fd "$dev_out" "$work/dev.log" "can0 287#12420A"
 echo "217#03040352010201" >&"$dev_in"
-await "$dev_out" "$work/dev.log" "can0 287#1602"
+await_fd "$dev_out" "$work/dev.log" "can0 287#1602"
 wait "$pc_pid" || { cat "$work/pc.log" >&2; fail "the PC client failed"; }
 unset 'pids[-1]'  # reaped
 grep -q "^<- EXAM_PARAM .* Byte13=3 Byte14=4 .* ok$" "$work/pc.log" ||
@@ -97,7 +89,7 @@ grep -q "^<- EXAM_PARAM .* Byte13=3 Byte14=4 .* ok$" "$work/pc.log" ||
 
 # The CPU node's Ethernet order: ifconfig runs with CAP_NET_ADMIN and nothing else.
 echo "247#C0000207FFFFFF00" >&"$dev_in"
-await "$hub_out" "$work/hub.log" "stand-in ifconfig:"
+await_fd "$hub_out" "$work/hub.log" "stand-in ifconfig:"
 grep -qP '^stand-in ifconfig: eth0 192\.0\.2\.7 CapEff:\t0000000000001000$' "$work/hub.log" ||
   fail "ifconfig ran otherwise: $(tail -n 1 "$work/hub.log")"
 kill -0 "$hub_pid" || fail "the hub died"
