@@ -66,10 +66,11 @@ await_fd "$dev_out" "$work/dev.log" "can  R result=0"
 hub_pid=$(pgrep -P "${pids[-1]}")
 pids=("$hub_pid" "${pids[@]}")
 
-# The running hub: its user, no groups, CAP_NET_ADMIN (bit 12) alone, no way up.
+# The running hub: its user, no groups, CAP_NET_ADMIN (bit 12) alone and not
+# effective (for its children only), no way up.
 u=$(id -u "$user") g=$(id -g "$user") c=0000000000001000
 seen=$(grep -P '^(Uid|Gid|Groups|Cap(Prm|Eff|Bnd|Amb)|NoNewPrivs):' "/proc/$hub_pid/status" | tr -s '\t\n' '  ')
-[ "$seen" = "Uid: $u $u $u $u Gid: $g $g $g $g Groups: CapPrm: $c CapEff: $c CapBnd: $c CapAmb: $c NoNewPrivs: 1 " ] ||
+[ "$seen" = "Uid: $u $u $u $u Gid: $g $g $g $g Groups: CapPrm: $c CapEff: 0000000000000000 CapBnd: $c CapAmb: $c NoNewPrivs: 1 " ] ||
   fail "the hub runs with $seen"
 
 # The PC: once the CPU node has reported, a kV/mA change out, exam parameters in.
@@ -102,8 +103,13 @@ names() {  # names GROUP...: the system calls in these groups, nested groups ope
 }
 read -r -a allow <<<"$(setting SystemCallFilter | sed -n 1p)"
 read -r -a deny <<<"$(setting SystemCallFilter | sed -n '2s/^~//p')"
-comm -23 <(names "${allow[@]}" | sort -u) <(names "${deny[@]}" | sort -u) >"$work/allowed"
+read -r -a extra <<<"$(setting SystemCallFilter | sed -n '3,$p')"  # allowed back, one by one
+sort -u <(comm -23 <(names "${allow[@]}" | sort -u) <(names "${deny[@]}" | sort -u)) \
+  <(printf '%s\n' "${extra[@]}") >"$work/allowed"
 awk '/execve\(".*\/sbin\/hub"/ {on = 1} on' "$work/strace.log" >"$work/hub.trace"
+for call in "${extra[@]}"; do
+  grep -qP "^\d+ +$call\(" "$work/hub.trace" || fail "the unit allows $call, which the hub never used"
+done
 refused=$(sed -nE 's/^[0-9]+ +([a-z0-9_]+)\(.*/\1/p' "$work/hub.trace" | sort -u | comm -23 - "$work/allowed")
 [ -z "$refused" ] || fail "the unit's SystemCallFilter= refuses what the hub used:" $refused
 for family in $(grep -oP '^\d+ +socket\(\K\w+' "$work/hub.trace" | sort -u); do
