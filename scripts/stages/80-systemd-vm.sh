@@ -11,19 +11,17 @@ PACKAGES=systemd,systemd-sysv,udev,iproute2,net-tools,libconfuse2,libfuse3-3,can
 PORT=60000 PC_ADDR=192.0.2.7  # the example's port; the address the CPU node gives eth0
 
 pc() { hub-pcclient --port "$PORT" "$@" </dev/null; }  # exits when its script is done
-served() { pc --wait "${2:-5000}" --host "$1" --script <(printf 'wait-record WATCHDOG 3000\nclose\n') | grep -q '^<- WATCHDOG'; }
+served() { pc --wait "${2:-5000}" --host "$1" --script <(echo 'wait-record WATCHDOG 3000') | grep -q '^<- WATCHDOG'; }
 unreachable() { local s=0; timeout 3 hub-pcclient --port "$PORT" --host "$1" </dev/null >pc.out 2>&1 || s=$?; [ "$s" = 124 ] && ! grep -q '^<-' pc.out; }
 hub_pid() { systemctl show -p MainPID --value hub; }
 in_hub_ns() { nsenter -t "$(hub_pid)" -m "$@"; }
-exposure() { systemd-analyze security hub | sed -n 's/.*Overall exposure level for hub.service: \([0-9.]*\).*/\1/p'; }
-node_up() {  # the GPIO node, served from hub-devsim's model
-  hub-cusegpio --socket /run/hubsim/gpio.sock >cuse.out 2>&1 &
-  cuse=$!
-  await 'ready' cuse.out 10 && udevadm settle
-}
-node_down() { kill "$cuse" && wait "$cuse"; udevadm settle; }
+# The GPIO node, served from hub-devsim's model.
+node_up() { hub-cusegpio --socket /run/hubsim/gpio.sock >cuse.out 2>&1 & cuse=$! && await ready cuse.out 10 && udevadm settle; }
 # Root moved into the hub's cgroup opens the GPIO node but not the disk.
-only_hub_devices() { sh -c "echo 0 >$1/cgroup.procs && exec 3<>/dev/gpio && head -c1 /dev/vda" 2>&1 >/dev/null | grep -q 'vda.*Operation not permitted'; }
+only_hub_devices() {
+  local out=$(sh -c "echo \$\$ >$1/cgroup.procs && exec 3<>/dev/gpio && head -c1 /dev/vda" 2>&1 >/dev/null)
+  echo "root in the hub's cgroup: ${out:-opened both}" && [[ $out == *vda*'Operation not permitted' ]]
+}
 # Once the CPU node has reported, the PC's kV/mA reaches the bus.
 relays() { pc --host 127.0.0.1 --script <(printf 'wait-unit 5000\nkvma 66 10\nclose\n') >/dev/null && await '287#12420A' can.out 5; }
 read_only() { ! in_hub_ns touch /etc/hub/probe && ! in_hub_ns touch /var/probe; }
@@ -31,6 +29,7 @@ read_only() { ! in_hub_ns touch /etc/hub/probe && ! in_hub_ns touch /var/probe; 
 guest() {
   set +e
   source /root/stage/wait.sh
+  echo "systemd-vm: up after $(cut -d' ' -f1 /proc/uptime) s"
   cd /root/stage && PATH=/root/stage/destdir/usr/bin:$PATH
   ip link add vcan0 type vcan && ip link set vcan0 up && ip link add eth0 type dummy && ip link set eth0 up
   mkdir -p /run/hubsim && hub-devsim --can /run/hubsim/can.sock --gpio /run/hubsim/gpio.sock --keep-running \
@@ -39,7 +38,8 @@ guest() {
 
   # The rule installed and read before the group exists: the node stays root's.
   install -p -D -m 0644 destdir/usr/lib/udev/rules.d/60-hub.rules /usr/lib/udev/rules.d/60-hub.rules
-  udevadm control --reload && node_up && echo "gpio node before the user existed: $(stat -c %G /dev/gpio)" && node_down
+  udevadm control --reload && node_up && echo "gpio node before the user existed: $(stat -c %G /dev/gpio)"
+  kill "$cuse" && wait "$cuse"; udevadm settle
   # The rest of the package, then the docs' steps; the node comes only after the start.
   cp -a destdir/. / && PATH=/usr/bin:$PATH
   systemd-sysusers
@@ -49,11 +49,9 @@ guest() {
     /usr/share/hub/hub.conf.example >/etc/hub/hub.conf
   printf '[Unit]\nBindsTo=dev-gpio.device\nAfter=dev-gpio.device\n' >/etc/systemd/system/hub.service.d/devices.conf
   systemctl daemon-reload && systemctl enable -q hub && systemctl start --no-block hub
-  journalctl -f -o cat -t hub >journal.out 2>&1 &
   node_up
   check late-node-opened await 'gpio I request=' dev.out 20
   check node-group-hub test "$(stat -c %G:%a /dev/gpio)" = hub:660
-  check can-controller-up await 'Init SJA1000 = 0' journal.out 10
 
   # Who it runs as; the CPU node's Ethernet order through the real ifconfig.
   local pid=$(hub_pid)
@@ -65,13 +63,11 @@ guest() {
   echo "hub $(grep CapEff "/proc/$pid/status"); eth0 set by its ifconfig: $(ip -4 -o addr show eth0 | awk '{print $4}')"
 
   # Its devices and nothing else, even for root in its cgroup.
-  local cg=/sys/fs/cgroup$(systemctl show -p ControlGroup --value hub)
-  check device-policy-in-cgroup only_hub_devices "$cg"
+  check device-policy-in-cgroup only_hub_devices "/sys/fs/cgroup$(systemctl show -p ControlGroup --value hub)"
 
   # Files: nothing writable, a /tmp of its own, traces in the journal.
-  touch /tmp/outside
   check no-file-system-write read_only
-  check private-tmp in_hub_ns sh -c 'test ! -e /tmp/outside && touch /tmp/inside'
+  touch /tmp/outside && check private-tmp in_hub_ns sh -c 'test ! -e /tmp/outside && touch /tmp/inside'
   check traces-in-journal journalctl -q -u hub -t hub --grep 'Thread "tcp_server_thread"'
 
   # The PC: loopback served (the hub closes the session), another address not.
@@ -87,11 +83,11 @@ guest() {
   systemctl daemon-reload && systemctl restart hub
   check pc-served-after-drop-in served "$PC_ADDR"
 
-  local score=$(exposure)
+  local score=$(systemd-analyze security hub | sed -n 's/.*Overall exposure level for hub.service: \([0-9.]*\).*/\1/p')
   echo "systemd-analyze security hub: $score"
   check exposure-at-most-2.0 awk -v s="$score" 'BEGIN {exit !(s != "" && s <= 2.0)}'
-  check hub-still-running systemctl -q is-active hub
   check nothing-on-stderr sh -c '! journalctl -q -u hub --grep "^hub: cannot"'
+  echo "systemd-vm: checks done after $(cut -d' ' -f1 /proc/uptime) s"
   [ "$failures" = 0 ] && echo "systemd-vm: all checks passed" && return
   journalctl -u hub -n 30 --no-pager; tail -n 5 ./*.out
 }
@@ -113,7 +109,7 @@ cd "$work"
 # The image, made once per package list.
 image=$build/vm-cache/systemd-$(echo "$PACKAGES" | md5sum | cut -c1-8).ext4
 if [ ! -f "$image" ]; then
-  mmdebstrap --quiet --variant=minbase --include="$PACKAGES" bookworm rootfs /etc/apt/sources.list.d/debian.sources
+  mmdebstrap --quiet --variant=minbase --include="$PACKAGES" bookworm rootfs
   mke2fs -q -t ext4 -d rootfs "$image.part" 1G && mv "$image.part" "$image" && rm -rf rootfs
 fi
 echo "systemd-vm: image ready ($(($(date +%s) - started)) s)"
@@ -133,10 +129,11 @@ mkdir /new && mount -t ext4 /dev/vda /new && cp -a /stage /new/root/stage
 cat >/new/etc/systemd/system/hub-check.service <<UNIT
 [Unit]
 After=multi-user.target
+SuccessAction=poweroff-force
+FailureAction=poweroff-force
 [Service]
 Type=oneshot
 ExecStart=/bin/bash /root/stage/80-systemd-vm.sh --guest
-ExecStopPost=/bin/systemctl poweroff --no-block
 StandardOutput=tty
 StandardError=tty
 TTYPath=/dev/ttyS0
