@@ -20,7 +20,7 @@ fi
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work"
-top=$("$root/scripts/board/fetch-libconfuse-source.sh")
+top=$("$root/scripts/board/fetch-debian-source.sh" libconfuse)
 src=$top/src
 version=$(sed -n 's/^AC_INIT([^,]*, *\([0-9.]*\).*/\1/p' "$top/configure.ac")
 

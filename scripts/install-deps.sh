@@ -3,7 +3,7 @@
 # packages already installed are skipped. Run as root on Debian 12.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ pkg-config libconfuse-dev googletest libgtest-dev libgmock-dev libbenchmark-dev iproute2 "$@")
+packages=(cmake ninja-build g++ pkg-config libconfuse-dev libcap-dev libfuse3-dev googletest libgtest-dev libgmock-dev libbenchmark-dev iproute2 "$@")
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -11,6 +11,7 @@
 #include "can/thread_can_read.h"
 #include "can/thread_can_write.h"
 #include "gpio/thread_gpio.h"
+#include "hub_caps.h"
 #include "hub_cfg.h"
 #include "pc/hub_to_pc.h"
 #include "pc/thread_tcp_server.h"
@@ -79,14 +80,19 @@ void wait_for_can_controller() {
     }
 }
 
-void start_thread(void *(*entry)(void *), void *arg) {
+// A thread that cannot be created (a system-call filter that refuses what
+// the C library tries, say) is said; the hub goes on without it.
+void start_thread(const char *name, void *(*entry)(void *), void *arg) {
     pthread_t thread;
-    (void)pthread_create(&thread, nullptr, entry, arg);
+    int error = pthread_create(&thread, nullptr, entry, arg);
+    if (error != 0) fprintf(stderr, "hub: cannot start thread %s: %s\n", name, strerror(error));
 }
 
 }  // namespace
 
 int main() {
+    // Before any thread, so that every thread runs without the capability.
+    (void)hub_drop_net_admin();
     trace_open();
     hub_read_configuration();
 
@@ -111,10 +117,10 @@ int main() {
     // overwritten by them.
     tcp_server_prepare_record();
 
-    start_thread(tcp_server_thread, nullptr);
-    start_thread(can_tx_thread, &CanFid);
-    start_thread(can_rx_thread, &CanFid);
-    start_thread(gpio_thread, &GpioFid);
+    start_thread("tcp_server_thread", tcp_server_thread, nullptr);
+    start_thread("can_tx_thread", can_tx_thread, &CanFid);
+    start_thread("can_rx_thread", can_rx_thread, &CanFid);
+    start_thread("gpio_thread", gpio_thread, &GpioFid);
 
     // Each pass makes at most one transition. Between passes the thread
     // sleeps until the CAN reader stores a state command, so a command still

@@ -2,7 +2,7 @@
 # powerpc-linux-gnu cross compiler (package g++-powerpc-linux-gnu).
 #
 # Target libraries Debian does not ship for PowerPC on this machine
-# (libconfuse, GoogleTest) are built into HUB_TARGET_PREFIX by the scripts in
+# (libconfuse, libcap, GoogleTest) are built into HUB_TARGET_PREFIX by the scripts in
 # scripts/board/ and found there, through pkg-config or CMake packages.
 #
 # Executables link the C and C++ runtimes dynamically, as the board's other

@@ -19,7 +19,7 @@ fi
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work"
-src=$("$here/fetch-libconfuse-source.sh")
+src=$("$here/fetch-debian-source.sh" libconfuse)
 
 # Each step's output goes to a log, shown only when the step fails.
 quiet() { "$@" >"$work/log" 2>&1 || { cat "$work/log" >&2; echo "failed: $*" >&2; exit 1; }; }

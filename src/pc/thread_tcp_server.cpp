@@ -49,10 +49,15 @@ void open_listener() {
     s_sin.sin_addr.s_addr = htonl(INADDR_ANY);
     s_sin.sin_port = htons(static_cast<uint16_t>(Hub_Config.serverPort & 0xFFFF));
 
-    SocketServer = socket(AF_INET, SOCK_STREAM, 0);
+    // Close-on-exec: the shell and ifconfig of the Ethernet order get
+    // neither the listener nor the PC's connection.
+    SocketServer = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (SocketServer == -1) fatal("socket");
     int one = 1;
     if (setsockopt(SocketServer, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) < 0) fatal("sockOpt");
+    // A restarted hub binds at once although the connection it closed last
+    // sits in TIME_WAIT; a listener of another process still makes bind fail.
+    if (setsockopt(SocketServer, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) < 0) fatal("sockOpt");
     if (bind(SocketServer, reinterpret_cast<sockaddr *>(&s_sin), sizeof s_sin) == -1) fatal("bind");
     if (listen(SocketServer, LISTEN_BACKLOG) == -1) fatal("listen");
 }
@@ -181,7 +186,7 @@ void *tcp_server_thread(void *) {
     open_listener();
     for (;;) {
         addrlen = sizeof cin;
-        int fd = accept(SocketServer, reinterpret_cast<sockaddr *>(&cin), &addrlen);
+        int fd = accept4(SocketServer, reinterpret_cast<sockaddr *>(&cin), &addrlen, SOCK_CLOEXEC);
         // A connection that dies before it is taken is the PC's trouble,
         // not the hub's: only a failure of the listener itself is fatal.
         if (fd == -1 && accept_error_is_transient(errno)) continue;

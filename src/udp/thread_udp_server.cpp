@@ -22,12 +22,13 @@ constexpr long SEND_PERIOD_US = 500000;
 void *udp_server_thread(void *) {
     trace_line("Thread \"udp_server_thread\"");
 
-    int rx = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    // Close-on-exec, like every socket of the hub: not the Ethernet order's.
+    int rx = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
     if (rx == -1) {
         perror("socket");
         exit(1);
     }
-    int tx = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    int tx = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
     if (tx == -1) perror("socket");  // every send then fails and says so
 
     sockaddr_in local{};
