@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -124,10 +125,18 @@ void tcp_pair(int *client, int *server) {
     tcp_tune(*server);
 }
 
+long g_child_slack = 0;
+
+void child_timer_slack() {
+    if (g_child_slack > 0) prctl(PR_SET_TIMERSLACK, static_cast<unsigned long>(g_child_slack), 0, 0, 0);
+}
+
 const char *const ALLOC_FD_ENV = "HUB_BENCH_ALLOC_FD";
 constexpr int ALLOC_FD = 100;  // where the shared page's descriptor lands in the hub
 
 }  // namespace
+
+void set_child_timer_slack(long ns) { g_child_slack = ns; }
 
 void emergency_cleanup() {
     for (auto &c : g_children)
@@ -150,7 +159,7 @@ Target::~Target() {
     }
 }
 
-void Target::start_hub(const std::string &hub_exe, const std::string &alloc_lib) {
+void Target::start_hub(const std::string &hub_exe, const std::string &alloc_lib, HubConf hub_conf) {
     name_ = "hub";
     is_hub_ = true;
     char tmpl[] = "/tmp/hub-bench.XXXXXX";
@@ -165,12 +174,12 @@ void Target::start_hub(const std::string &hub_exe, const std::string &alloc_lib)
     register_file(conf);
     FILE *f = fopen(conf.c_str(), "w");
     if (!f) fail("write " + conf);
-    // Watchdogs every second whatever the PC's status, so the idle figure
-    // includes them; no traces, so stdout carries only the fixed lines.
+    // No traces, so stdout carries only the fixed lines.
     fprintf(f,
             "verbose = false\nsyslog = false\nsimulator = false\ntemperature = false\ndisplay = false\n"
-            "canDevice = \"%s\"\ngpioDevice = \"%s\"\nserverPort = %u\npollTime = 1\npollTime_calibration = 1\n",
-            can_path.c_str(), gpio_path.c_str(), static_cast<unsigned>(port));
+            "canDevice = \"%s\"\ngpioDevice = \"%s\"\nserverPort = %u\n%s",
+            can_path.c_str(), gpio_path.c_str(), static_cast<unsigned>(port),
+            hub_conf == HubConf::Bench ? "pollTime = 1\npollTime_calibration = 1\n" : "");
     fclose(f);
 
     int alloc_fd = -1;
@@ -199,6 +208,7 @@ void Target::start_hub(const std::string &hub_exe, const std::string &alloc_lib)
     pid_t pid = fork();
     if (pid < 0) fail("fork");
     if (pid == 0) {
+        child_timer_slack();
         if (chdir(dir_.c_str()) != 0) _exit(126);
         dup2(devnull, 0);
         dup2(out_pipe[1], 1);
@@ -274,19 +284,20 @@ void Target::connect_pc(uint16_t port, int64_t deadline) {
     }
 }
 
-void Target::start_floor(const std::string &self_exe) {
-    name_ = "floor";
+void Target::start_floor(const std::string &self_exe, int threads) {
+    name_ = threads == 2 ? "floor2" : "floor1";
     is_hub_ = false;
     int dev[2];
     if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, dev) != 0) fail("socketpair");
     int pc_client, pc_relay;
     tcp_pair(&pc_client, &pc_relay);
-    char *argv[5] = {const_cast<char *>(self_exe.c_str()), const_cast<char *>("--relay"), const_cast<char *>("3"),
-                     const_cast<char *>("4"), nullptr};
+    char *argv[6] = {const_cast<char *>(self_exe.c_str()), const_cast<char *>("--relay"), const_cast<char *>("3"),
+                     const_cast<char *>("4"), const_cast<char *>(threads == 2 ? "2" : "1"), nullptr};
     char *envp[1] = {nullptr};
     pid_t pid = fork();
     if (pid < 0) fail("fork");
     if (pid == 0) {
+        child_timer_slack();
         // Lands the two descriptors on 3 and 4 without clobbering either.
         int a = fcntl(dev[1], F_DUPFD, 10), b = fcntl(pc_relay, F_DUPFD, 10);
         dup2(a, 3);
@@ -509,21 +520,23 @@ void Target::on_record(const uint8_t *rec, int64_t t) {
         ++seen.errors;
         return;
     }
-    switch (le16(rec)) {
-    case REC_WATCHDOG: {
+    switch (get_le16(rec, hub_to_pc::MsgType)) {
+    case MSG_TYPE_WATCHDOG: {
         ++seen.watchdogs;
         uint8_t answer[PC_TO_HUB_SIZE];
         watchdog_record(answer, pc_status);
         send_pc(answer, sizeof answer);
         break;
     }
-    case REC_EXAM_PARAM:
+    case MSG_TYPE_EXAM_PARAM:
         if (exam_param_seq(rec) != seen.next_exam_seq || !exam_param_fixed_ok(rec)) ++seen.errors;
         seen.next_exam_seq = exam_param_seq(rec) + 1;
         ++seen.exam_records;
         seen.last_exam_ns = t;
+        if (clock && exam_param_seq(rec) - clock->first_seq < clock->count)
+            clock->to_pc->push_back(t - clock->sent_at[exam_param_seq(rec) - clock->first_seq]);
         break;
-    case REC_TEST_SEL: ++seen.test_sel_records; break;
+    case MSG_TYPE_TEST_SEL: ++seen.test_sel_records; break;
     default: ++seen.other_records; break;
     }
 }
@@ -534,6 +547,8 @@ void Target::on_frame(const Frame &f, int64_t t) {
         return;
     }
     if (f.length == 2 && f.data[0] == MSG_ACK && f.data[1] == ACK_EXAM_PARAM) {
+        if (clock && seen.exam_acks - clock->first_ack < clock->count)
+            clock->to_ack->push_back(t - clock->sent_at[seen.exam_acks - clock->first_ack]);
         ++seen.exam_acks;
         seen.last_ack_ns = t;
     } else if (f.length == 2 && f.data[0] == MSG_ACK && f.data[1] == ACK_TEST_SEL) {
