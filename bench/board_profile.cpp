@@ -146,7 +146,7 @@ void add_rows(std::vector<Row> &rows, const std::vector<BoardTrial> &all, int co
                      *f2 = find(all, "floor2", cores, rate);
     const bool judged = cores == 1;
     const std::string head = fmt("%.0f", rate) + "/s, " + (cores == 1 ? "1 core" : std::to_string(cores) + " cores") +
-                             ", " + fmt("%.0f", seconds) + " s";
+                             ", " + fmt("%g", seconds) + " s";
     auto cell = [](const BoardTrial *t, auto get) { return t ? get(*t) : std::string("-"); };
     auto num = [](const BoardTrial *t, auto get) { return t ? get(*t) : -1.0; };
     // `limit`: the hub's figure at most this many times the one-thread
