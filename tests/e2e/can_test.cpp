@@ -22,6 +22,7 @@ TEST(CanCpuNode, StateCommandsMoveTheNodeAndTheProcessDataReportsIt) {
         {0x027, {"Reading. Id: 39, length: 0, data: ", "CPU: OP -> INIT", "CPU: INIT -> PRE_OP"}, 1},
         {0x047, {"Reading. Id: 71, length: 0, data: "}, 1},
         {0x04F, {"Reading. Id: 79, length: 0, data: ", "CPU: PRE_OP -> OP"}, 2},
+        {0x01F, {"Reading. Id: 31, length: 0, data: ", "CPU: OP -> DISABLE"}, 3},
     };
     for (const Case &c : cases) {
         const size_t line = rig.hub.out().line_count();
@@ -35,13 +36,15 @@ TEST(CanCpuNode, StateCommandsMoveTheNodeAndTheProcessDataReportsIt) {
     EXPECT_EQ(rig.hub.stdout_text().find("Writing"), std::string::npos);
 }
 
-// Version and Ethernet lines are printed whatever `verbose` says.
-TEST(CanCpuNode, VersionAndEthernetLinesArePrintedWithVerboseOff) {
+// Exam status, version, Ethernet and date lines are printed whatever `verbose` says.
+TEST(CanCpuNode, ExamStatusVersionEthernetAndDateLinesArePrintedWithVerboseOff) {
     HubRig rig;
     rig.conf.verbose = false;
     rig.start();
     EXPECT_EQ(rig.process_data(1), "287#0001000000");
     const size_t from = rig.can.frame_count();
+    rig.can.inject(frame(0x21F, {5}));
+    rig.can.inject(frame(0x267, {0x00, 0x07, 0xE8, 13, 32, 25, 61, 62}));  // stored as it comes, never checked
     rig.can.inject(frame(0x237, {0x09, 1, 2, 3, 4}));
     // Ethernet: run by the command interpreter (the stub ifconfig records it), never answered.
     rig.can.inject(frame(0x247, {10, 1, 2, 3, 255, 0, 0, 0}));
@@ -49,8 +52,9 @@ TEST(CanCpuNode, VersionAndEthernetLinesArePrintedWithVerboseOff) {
     EXPECT_EQ(rig.hub.stub_calls("ifconfig"), Lines{"eth0 10.1.2.3"});
     ASSERT_TRUE(rig.hub.wait_stdout_line("ifconfig eth0 10.1.2.3", WAIT));
     EXPECT_EQ(rig.process_data(1), "287#0001000000");
-    EXPECT_EQ(rig.frames_from(from), (Lines{"287#020001001B", "287#0001000000"}));
-    EXPECT_EQ(rig.lines_from(0), (Lines{"HW Major: 1", "HW Minor: 2", "FW Major: 3", "FW Minor: 4",
+    EXPECT_EQ(rig.frames_from(from), (Lines{"287#1603", "287#020001001B", "287#0001000000"}));
+    EXPECT_EQ(rig.lines_from(0), (Lines{"QSD STATUS CODE: 5", "Year: 2024", "Month: 13", "Day: 32", "Hour: 25",
+                                        "Minute: 61", "Second: 62", "HW Major: 1", "HW Minor: 2", "FW Major: 3", "FW Minor: 4",
                                         "Ip: 0a010203; 10.1.2.3", "Netmask: ff000000; 255.0.0.0",
                                         "ifconfig eth0 10.1.2.3"}));
 }

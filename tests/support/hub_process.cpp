@@ -2,24 +2,17 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <cstring>
 #include <fstream>
 #include <iostream>
 #include <sstream>
 #include <system_error>
-
-extern char **environ;
 
 #ifndef HUB_EXECUTABLE
 #define HUB_EXECUTABLE ""
@@ -54,13 +47,6 @@ std::vector<std::string> command(const std::string &executable, const std::vecto
     return words;
 }
 
-std::vector<char *> pointers(std::vector<std::string> &texts) {
-    std::vector<char *> out;
-    for (std::string &t : texts) out.push_back(t.data());
-    out.push_back(nullptr);
-    return out;
-}
-
 // Whatever the pipe holds now; false once it has ended.
 bool drain(int fd, OutputLog &log) {
     char buffer[4096];
@@ -89,54 +75,45 @@ HubProcess::~HubProcess() {
             std::cerr << "---- hub " << (log == &stdout_ ? "stdout" : "stderr") << " (" << lines.size() << " lines) ----\n";
             for (size_t i = lines.size() > 200 ? lines.size() - 200 : 0; i < lines.size(); ++i) std::cerr << lines[i] << '\n';
         }
-    if (pidfd_ >= 0) close(pidfd_);
 }
 
 void HubProcess::start(const std::string &config_text, const std::vector<std::string> &args) {
     write_file("hub.conf", config_text);
-    int out[2], err[2], in[2] = {-1, -1};
-    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0 ||
+    int out[2] = {-1, -1}, err[2] = {-1, -1}, in[2] = {-1, -1};
+    try {
+        tools::open_pipe(out);
+        tools::open_pipe(err);
         // A socket rather than a pipe: writing to a process that went away is an error, not SIGPIPE.
-        (stdin_pipe_ && socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, in) != 0))
-        fail(errno, "pipe2");
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    if (stdin_pipe_) posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
-    else posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
-    posix_spawn_file_actions_addchdir_np(&actions, dir().c_str());
-    // A clean start whatever the test process did with its signals.
-    posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    sigset_t none, defaults;
-    sigemptyset(&none);
-    sigemptyset(&defaults);
-    for (int signo : {SIGPIPE, SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGCHLD, SIGUSR1, SIGUSR2, SIGALRM})
-        sigaddset(&defaults, signo);
-    posix_spawnattr_setsigmask(&attr, &none);
-    posix_spawnattr_setsigdefault(&attr, &defaults);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-
-    std::map<std::string, std::string> vars;
-    for (char **e = environ; *e != nullptr; ++e)
-        if (const char *eq = std::strchr(*e, '=')) vars[std::string(*e, static_cast<size_t>(eq - *e))] = eq + 1;
-    vars["PATH"] = path("bin") + ":" + (vars.count("PATH") ? vars["PATH"] : "/usr/bin:/bin");
-    for (const auto &[name, value] : env_) vars[name] = value;
-    std::vector<std::string> env, argv = command(executable_, args);
-    for (const auto &[name, value] : vars) env.push_back(name + "=" + value);
-    int rc = posix_spawn(&pid_, argv[0].c_str(), &actions, &attr, pointers(argv).data(), pointers(env).data());
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attr);
+        if (stdin_pipe_ && socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, in) != 0) fail(errno, "socketpair");
+        tools::SpawnOptions options;
+        // The hub's own variables through env, so that a wrapper runs without them.
+        options.argv = wrapper_;
+        if (!wrapper_.empty() && !env_.empty()) {
+            options.argv.push_back("/usr/bin/env");
+            for (const auto &[name, value] : env_) options.argv.push_back(name + "=" + value);
+        }
+        const std::vector<std::string> words = command(executable_, args);
+        options.argv.insert(options.argv.end(), words.begin(), words.end());
+        options.dir = dir();
+        options.fds = {{STDOUT_FILENO, out[1]}, {STDERR_FILENO, err[1]}};
+        if (stdin_pipe_) options.fds.push_back({STDIN_FILENO, in[0]});
+        std::map<std::string, std::string> vars;
+        for (const std::string &entry : tools::current_environment())
+            if (size_t eq = entry.find('='); eq != std::string::npos) vars[entry.substr(0, eq)] = entry.substr(eq + 1);
+        vars["PATH"] = path("bin") + ":" + (vars.count("PATH") ? vars["PATH"] : "/usr/bin:/bin");
+        if (wrapper_.empty())
+            for (const auto &[name, value] : env_) vars[name] = value;
+        for (const auto &[name, value] : vars) options.env.push_back(name + "=" + value);
+        child_.start(options);
+    } catch (...) {
+        for (int fd : {out[0], out[1], err[0], err[1], in[0], in[1]})
+            if (fd >= 0) close(fd);
+        throw;
+    }
     close(out[1]);
     close(err[1]);
     if (in[0] >= 0) close(in[0]);
     stdin_fd_ = in[1];
-    if (rc != 0) {
-        pid_ = -1;
-        fail(rc, "start " + executable_);
-    }
-    pidfd_ = static_cast<int>(syscall(SYS_pidfd_open, pid_, 0));
     reader_ = std::thread([this, o = out[0], e = err[0]] { read_output(o, e); });
 }
 
@@ -146,7 +123,7 @@ void HubProcess::read_output(int out_fd, int err_fd) {
     fcntl(err_fd, F_SETFL, O_NONBLOCK);
     bool out_open = true, err_open = true, ended = false;
     while ((out_open || err_open) && !ended) {
-        pollfd fds[3] = {{pidfd_, POLLIN, 0}, {out_open ? out_fd : -1, POLLIN, 0}, {err_open ? err_fd : -1, POLLIN, 0}};
+        pollfd fds[3] = {{child_.pidfd(), POLLIN, 0}, {out_open ? out_fd : -1, POLLIN, 0}, {err_open ? err_fd : -1, POLLIN, 0}};
         if (poll(fds, 3, -1) < 0 && errno != EINTR) break;
         ended = fds[0].revents != 0;
         out_open = out_open && drain(out_fd, stdout_);
@@ -172,37 +149,16 @@ void HubProcess::close_stdin() {
     stdin_fd_ = -1;
 }
 
-bool HubProcess::running() { return pid_ >= 0 && !status_ && !wait_exit(Millis(0)); }
-
-std::optional<int> HubProcess::wait_exit(Millis timeout) {
-    if (pid_ < 0 || status_) return status_;
-    pollfd entry{pidfd_, POLLIN, 0};
-    int status;
-    if (poll(&entry, 1, static_cast<int>(timeout.count())) > 0 && waitpid(pid_, &status, WNOHANG) == pid_)
-        status_ = status;
-    return status_;
-}
-
 int HubProcess::stop(Millis grace) {
-    if (pid_ < 0) return -1;
-    if (!status_) {
-        kill(pid_, SIGTERM);
-        if (!wait_exit(grace)) {
-            kill(pid_, SIGKILL);
-            int status;
-            while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-            }
-            status_ = status;
-        }
-    }
+    int status = child_.stop(grace);
     if (reader_.joinable()) reader_.join();
     close_stdin();
-    return *status_;
+    return status;
 }
 
 Millis HubProcess::cpu_time() const {
     // Fields after the command name, which may hold anything but ends in the last ')'.
-    std::string stat = read_text_file("/proc/" + std::to_string(pid_) + "/stat");
+    std::string stat = read_text_file("/proc/" + std::to_string(pid()) + "/stat");
     std::istringstream fields(stat.substr(stat.rfind(')') + 1));
     std::string skip;
     unsigned long long utime = 0, stime = 0;

@@ -11,11 +11,14 @@
 #include <thread>
 #include <vector>
 
+#include "child_process.h"
 #include "file_wait.h"
 #include "output_log.h"
-#include "temp_dir.h"
 
 namespace hubtest {
+
+using tools::read_text_file;
+using tools::write_text_file;
 
 // The hub built with this tree.
 const char *hub_executable();
@@ -45,19 +48,23 @@ public:
         return wait_file_lines(path(name + ".calls"), count, timeout);
     }
 
-    // Before start: an environment variable, standard input from write_stdin.
+    // Before start: an environment variable (the hub's alone, not its
+    // wrapper's), standard input from write_stdin, a command that runs the
+    // hub's command line (its last arguments) in the end.
     void set_env(const std::string &name, const std::string &value) { env_[name] = value; }
+    void set_wrapper(std::vector<std::string> words) { wrapper_ = std::move(words); }
     void use_stdin_pipe() { stdin_pipe_ = true; }
     bool write_stdin(const std::string &text);
     void close_stdin();
 
     // Writes <dir>/hub.conf and starts the executable there; throws std::system_error when it cannot.
     void start(const std::string &config_text, const std::vector<std::string> &args = {});
-    pid_t pid() const { return pid_; }
-    bool running();
+    pid_t pid() const { return child_.pid(); }
+    bool running() { return child_.running(); }
     // The wait status once the process ends by itself.
-    std::optional<int> wait_exit(Millis timeout);
-    // SIGTERM, up to `grace`, then SIGKILL; the wait status, -1 if never started.
+    std::optional<int> wait_exit(Millis timeout) { return child_.wait_exit(timeout); }
+    // SIGTERM, up to `grace`, then SIGKILL, and the output read to its end;
+    // the wait status, -1 if never started.
     int stop(Millis grace = Millis(2000));
     // User plus system time of all its threads so far (/proc/PID/stat).
     Millis cpu_time() const;
@@ -80,14 +87,13 @@ public:
 private:
     void read_output(int out_fd, int err_fd);
 
-    TempDir dir_;
+    tools::TempDir dir_;
     std::string executable_;
     std::map<std::string, std::string> env_;
+    std::vector<std::string> wrapper_;
     bool stdin_pipe_ = false;
     int stdin_fd_ = -1;
-    pid_t pid_ = -1;
-    int pidfd_ = -1;
-    std::optional<int> status_;
+    tools::ChildProcess child_;
     std::thread reader_;
     OutputLog stdout_;
     OutputLog stderr_;

@@ -28,6 +28,10 @@ LineMatch starts_with(std::string prefix) {
     return [prefix](const std::string &line) { return line.rfind(prefix, 0) == 0; };
 }
 
+LineMatch contains(std::string text) {
+    return [text](const std::string &line) { return line.find(text) != std::string::npos; };
+}
+
 HubRecord hub_record(std::initializer_list<std::pair<size_t, std::vector<uint8_t>>> bytes) {
     HubRecord r{};
     r[hub_to_pc::Word8] = 6;

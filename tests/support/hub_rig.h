@@ -21,6 +21,8 @@ CanFrame frame(uint32_t id, std::initializer_list<uint8_t> data = {});
 std::string frame_text(const CanFrame &frame);
 std::vector<std::string> frame_texts(const std::vector<CanFrame> &frames, size_t from = 0);
 LineMatch starts_with(std::string prefix);
+// Anywhere in the line: after at-signs of a full ring, which carry no newline.
+LineMatch contains(std::string text);
 // A fresh hub's record (Word8 6, the model name) with `bytes` at their offsets, sealed.
 HubRecord hub_record(std::initializer_list<std::pair<size_t, std::vector<uint8_t>>> bytes = {});
 

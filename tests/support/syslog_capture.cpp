@@ -3,41 +3,41 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <system_error>
 
-#include "file_wait.h"
-
 namespace hubtest {
 namespace {
-
-constexpr const char *DEV_LOG = "/dev/log";
 
 std::string message(const std::string &record) {
     size_t end = record.find("]: ");
     return end == std::string::npos ? record : record.substr(end + 3);
 }
 
+// Run by /bin/sh in the new mount namespace: $1 is the folder that becomes
+// /dev, the rest the hub's command.
+constexpr const char *OWN_DEV = R"(d=$1; shift
+for n in null zero full random urandom; do : > "$d/$n"; mount --bind "/dev/$n" "$d/$n"; done
+mount --bind "$d" /dev
+exec "$@")";
+
 }  // namespace
 
-SyslogCapture::SyslogCapture() {
-    sockaddr_un addr{AF_UNIX, "/dev/log"};
-    fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    // Another test run on the machine may hold it: wait until it lets go. A
-    // socket nobody reads any more (left by a crashed run) is taken over.
-    auto give_up = std::chrono::steady_clock::now() + std::chrono::minutes(2);
-    while (bind(fd_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
-        int probe = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        bool owned = connect(probe, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0;
-        close(probe);
-        auto left = std::chrono::ceil<Millis>(give_up - std::chrono::steady_clock::now());
-        if (!owned) unlink(DEV_LOG);
-        else if (left.count() <= 0 || !wait_file(DEV_LOG, [](const std::string &) { return access(DEV_LOG, F_OK) != 0; }, left))
-            throw std::system_error(EADDRINUSE, std::generic_category(), "something else keeps /dev/log");
-    }
-    if (pipe2(stop_, O_CLOEXEC) != 0) throw std::system_error(errno, std::generic_category(), "pipe2");
+std::string SyslogCapture::unavailable() {
+    return geteuid() == 0 ? "" : "needs root for a private mount namespace with its own /dev/log";
+}
+
+SyslogCapture::SyslogCapture(HubProcess &hub) : path_(hub.path("dev/log")) {
+    const std::string dev = hub.path("dev");
+    sockaddr_un addr{AF_UNIX, {}};
+    path_.copy(addr.sun_path, sizeof addr.sun_path - 1);
+    if (mkdir(dev.c_str(), 0755) != 0 || (fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0)) < 0 ||
+        bind(fd_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 || pipe2(stop_, O_CLOEXEC) != 0)
+        throw std::system_error(errno, std::generic_category(), "system log socket " + path_);
+    hub.set_wrapper({"/usr/bin/unshare", "--mount", "--propagation", "private", "/bin/sh", "-ec", OWN_DEV, "sh", dev});
     reader_ = std::thread([this] {
         pollfd fds[2] = {{fd_, POLLIN, 0}, {stop_[0], POLLIN, 0}};
         while ((poll(fds, 2, -1) >= 0 || errno == EINTR) && !fds[1].revents) {
@@ -55,7 +55,17 @@ SyslogCapture::~SyslogCapture() {
     reader_.join();
     close(stop_[0]);
     close(fd_);
-    unlink(DEV_LOG);
+}
+
+bool SyslogCapture::mark(const std::string &text, Millis timeout) {
+    sockaddr_un addr{AF_UNIX, {}};
+    path_.copy(addr.sun_path, sizeof addr.sun_path - 1);
+    int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const std::string record = "<14>test[0]: " + text;
+    bool sent = fd >= 0 && sendto(fd, record.data(), record.size(), 0, reinterpret_cast<sockaddr *>(&addr), sizeof addr) ==
+                               static_cast<ssize_t>(record.size());
+    if (fd >= 0) close(fd);
+    return sent && wait_message(text, timeout).has_value();
 }
 
 std::vector<std::string> SyslogCapture::records() const {

@@ -1,5 +1,9 @@
-// The system log while a test runs: /dev/log bound and read by a thread.
-// One per machine: tests hold RESOURCE_LOCK syslog, and wait if another run has it.
+// The system log of one hub under test. The hub runs in a private mount
+// namespace whose /dev is a folder of the test's own: the usual character
+// devices bound in, and at dev/log a socket a thread reads. The machine's
+// /dev/log is never touched, and tests that capture can run side by side.
+// A private mount namespace takes root (CAP_SYS_ADMIN); without it the
+// tests that capture skip themselves.
 #pragma once
 
 #include <condition_variable>
@@ -8,14 +12,18 @@
 #include <thread>
 #include <vector>
 
+#include "hub_process.h"
 #include "output_log.h"
 
 namespace hubtest {
 
 class SyslogCapture {
 public:
-    SyslogCapture();
+    // Before hub.start(): the hub will run under unshare with the socket as its /dev/log.
+    explicit SyslogCapture(HubProcess &hub);
     ~SyslogCapture();
+    // Why a capture cannot be made here (not root); empty when it can.
+    static std::string unavailable();
     // As received: "<14>Dec  5 14:45:00 hub[1234]: text\n".
     std::vector<std::string> records() const;
     // The texts after "]: ", exactly as sent (a final "\n" included).
@@ -25,8 +33,12 @@ public:
     std::optional<size_t> wait_message(const std::string &message, Millis timeout, size_t from = 0) const {
         return wait_message([&](const std::string &m) { return m == message; }, timeout, from);
     }
+    // Sends `text` to the socket as a record of the test's own: once it is
+    // read, so is everything sent to the socket before it.
+    bool mark(const std::string &text, Millis timeout);
 
 private:
+    std::string path_;
     int fd_ = -1;
     int stop_[2] = {-1, -1};
     std::thread reader_;

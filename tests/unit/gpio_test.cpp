@@ -7,7 +7,7 @@
 #include "hub_test.h"
 #include "pc/thread_tcp_server.h"
 #include "platform/device.h"
-#include "temp_dir.h"
+#include "child_process.h"
 
 namespace {
 
@@ -22,7 +22,7 @@ protected:
     static void SetUpTestSuite() {
         static std::once_flag once;
         std::call_once(once, gpio_init);
-        dir_ = std::make_unique<hubtest::TempDir>("hub-unit-gpio");
+        dir_ = std::make_unique<tools::TempDir>("hub-unit-gpio");
         device_ = std::make_unique<GpioDevice>(dir_->file("gpio"));
         if (fid_ < 0) fid_ = dev_open(dir_->file("gpio").c_str(), DeviceKind::Gpio);
         else if (dev_recover(fid_) != 0) fid_ = -1;
@@ -39,7 +39,7 @@ protected:
     }
     static size_t requests(uint32_t number) { return device_->request_count(number); }
 
-    static inline std::unique_ptr<hubtest::TempDir> dir_;
+    static inline std::unique_ptr<tools::TempDir> dir_;
     static inline std::unique_ptr<GpioDevice> device_;
     static inline int fid_ = -1;
 };

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
 #include "pc/pc_records.h"
 
@@ -66,6 +67,7 @@ int connect_to_hub(const std::string &host, uint16_t port, int *error, int recei
     if (fd >= 0) {
         int one = 1;  // each 20-byte record leaves at once
         setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &one, sizeof one);
     }
     return fd;
 }
@@ -117,12 +119,28 @@ bool PcLink::receive(tools::Millis timeout) {
         if (ready < 0 && errno == EINTR) continue;
         if (ready <= 0) return false;
         uint8_t buffer[4096];
-        ssize_t n = recv(fd_, buffer, sizeof buffer, MSG_DONTWAIT);
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))];
+        iovec data{buffer, sizeof buffer};
+        msghdr message{};
+        message.msg_iov = &data;
+        message.msg_iovlen = 1;
+        message.msg_control = control;
+        message.msg_controllen = sizeof control;
+        ssize_t n = recvmsg(fd_, &message, MSG_DONTWAIT);
         if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
         if (n <= 0) {
             peer_closed_ = true;
             return false;
         }
+        last_receive_ = std::chrono::system_clock::now();
+        for (cmsghdr *c = CMSG_FIRSTHDR(&message); c; c = CMSG_NXTHDR(&message, c))
+            if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
+                timespec at;
+                std::memcpy(&at, CMSG_DATA(c), sizeof at);
+                last_receive_ = std::chrono::system_clock::time_point(
+                    std::chrono::duration_cast<std::chrono::system_clock::duration>(
+                        std::chrono::seconds(at.tv_sec) + std::chrono::nanoseconds(at.tv_nsec)));
+            }
         stream_.add(buffer, static_cast<size_t>(n));
         return true;
     }
@@ -134,6 +152,7 @@ std::optional<HubRecord> PcLink::read_record(tools::Millis timeout) {
         if (auto record = stream_.next()) {
             if (hub_to_pc_checksum(record->data()) != get_be16(record->data(), hub_to_pc::Checksum)) ++bad_checksums_;
             records_.push_back(*record);
+            receive_times_.push_back(last_receive_);
             return record;
         }
         if (!receive(tools::Millis(left_ms(until)))) return std::nullopt;

@@ -4,6 +4,7 @@
 // session connects through it; the end-to-end tests play the PC with it.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -42,6 +43,9 @@ public:
     std::optional<HubRecord> wait_record_type(uint16_t type, tools::Millis timeout);
     // Every record read so far, and how many of them failed the checksum.
     const std::vector<HubRecord> &records() const { return records_; }
+    // When each record's last bytes reached this host (the kernel's receive
+    // time, so a reader that comes late does not shift it), one per record.
+    const std::vector<std::chrono::system_clock::time_point> &receive_times() const { return receive_times_; }
     size_t bad_checksums() const { return bad_checksums_; }
     // Until the hub closes the connection (end of stream or reset); records
     // that arrive meanwhile stay readable.
@@ -58,6 +62,8 @@ private:
     bool peer_closed_ = false;
     RecordStream stream_;
     std::vector<HubRecord> records_;
+    std::vector<std::chrono::system_clock::time_point> receive_times_;
+    std::chrono::system_clock::time_point last_receive_;
     size_t bad_checksums_ = 0;
 };
 

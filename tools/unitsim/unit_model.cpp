@@ -1,5 +1,7 @@
 #include "unit_model.h"
 
+#include <algorithm>
+
 #include "script_queue.h"
 #include "strprintf.h"
 
@@ -222,6 +224,113 @@ std::string UnitModel::status_text() const {
                   unsigned{s.pat_type}, unsigned{s.pat_size}, unsigned{s.pat_dent},
                   s.keyboard_locked ? "locked" : "unlocked", hub.c_str(),
                   exam_running() ? EXAM_STEPS[exam_step_ == 0 ? 0 : exam_step_ - 1].name : "idle");
+}
+
+
+// ---- acknowledgements awaited
+
+const char *ack_item_name(uint8_t item) {
+    switch (item) {
+    case ACK_LINE0: return "display line 0";
+    case ACK_LINE1: return "display line 1";
+    case ACK_EXAM_PARAM: return "exam parameters";
+    case ACK_EXAM_STATUS: return "exam status";
+    case ACK_TEST_SEL: return "test selection";
+    default: return "unknown item";
+    }
+}
+
+// One segment of a line that asks for acknowledgement.
+void AckTracker::segment(TimePoint now, int line, uint8_t segment) {
+    uint8_t &seen = line_segments_[line];
+    switch (segment) {
+    case SEGMENT_FIRST: seen |= 1; break;
+    case SEGMENT_SECOND: seen |= 2; break;
+    case SEGMENT_LAST:
+        // A line with a segment missing goes out unacknowledged, and what
+        // was seen of it stays for the next series.
+        if (seen == 3) {
+            awaited_.push_back({line ? ACK_LINE1 : ACK_LINE0, now + timeout_});
+            seen = 0;
+        }
+        break;
+    default: break;
+    }
+}
+
+void AckTracker::sent(TimePoint now, const CanFrame &frame) {
+    auto await = [&](uint8_t item) { awaited_.push_back({item, now + timeout_}); };
+    bool panel_frame = frame.id == ID_PANEL_DISPLAY_LINE || frame.id == ID_PANEL_CLEAR_DISPLAY;
+    if (panel_frame && !follow_panel_) return;
+    switch (frame.id) {
+    case ID_CPU_DISPLAY_LINE:
+    case ID_PANEL_DISPLAY_LINE:
+        segment(now, (frame.data[0] & SEGMENT_LINE1) ? 1 : 0, frame.data[0] & 0x30);
+        break;
+    case ID_PANEL_CLEAR_DISPLAY:
+        // The hub blanks both lines segment by segment, asking for
+        // acknowledgement, as if the panel had sent them.
+        if (frame.data[0] == 1)
+            for (int line = 0; line < 2; ++line)
+                for (uint8_t s : {SEGMENT_FIRST, SEGMENT_SECOND, SEGMENT_LAST}) segment(now, line, s);
+        break;
+    case ID_CPU_EXAM_PARAM: await(ACK_EXAM_PARAM); break;
+    case ID_CPU_EXAM_STATUS: await(ACK_EXAM_STATUS); break;
+    case ID_CPU_TEST_SEL: await(ACK_TEST_SEL); break;
+    default: break;  // the CPU node's clear-display request asks for no acknowledgement
+    }
+}
+
+bool AckTracker::acknowledged(uint8_t item) {
+    auto it = std::find_if(awaited_.begin(), awaited_.end(), [&](const Awaited &a) { return a.item == item; });
+    if (it == awaited_.end()) return false;
+    awaited_.erase(it);
+    return true;
+}
+
+std::vector<uint8_t> AckTracker::overdue(TimePoint now) {
+    std::vector<uint8_t> items;
+    // Waits are added in time order with one timeout, so the oldest come first.
+    while (!awaited_.empty() && awaited_.front().due <= now) {
+        items.push_back(awaited_.front().item);
+        awaited_.pop_front();
+    }
+    return items;
+}
+
+std::optional<TimePoint> AckTracker::next_deadline() const {
+    if (awaited_.empty()) return std::nullopt;
+    return awaited_.front().due;
+}
+
+void AckTracker::clear() {
+    awaited_.clear();
+    line_segments_[0] = line_segments_[1] = 0;
+}
+
+// ---- the panel
+
+void PanelModel::hub_ready(TimePoint now) { next_pdm_ = now + pdm_period_; }
+
+void PanelModel::hub_lost() { next_pdm_.reset(); }
+
+void PanelModel::show_line(int line, const std::string &text, ModelOutput &out) {
+    std::string shown = text;
+    shown.resize(DISPLAY_WIDTH, ' ');
+    out.note(tools::strprintf("panel display %d \"%s\"", line, shown.c_str()));
+    for (const CanFrame &f : display_segments(ID_PANEL_DISPLAY_LINE, line, shown)) out.frame(f);
+}
+
+void PanelModel::clear_display(ModelOutput &out) {
+    out.note("panel display cleared");
+    out.frame(unit_frame(ID_PANEL_CLEAR_DISPLAY, {1}));
+}
+
+void PanelModel::tick(TimePoint now, ModelOutput &out) {
+    if (!next_pdm_ || now < *next_pdm_) return;
+    out.frame(unit_frame(ID_PANEL_PDM_REQUEST, {}));
+    // The next one on the one-second rhythm, even when this tick came late.
+    *next_pdm_ += pdm_period_ * ((now - *next_pdm_) / pdm_period_ + 1);
 }
 
 }  // namespace unitsim

@@ -7,22 +7,56 @@
 // prints goes to standard output from this one thread.
 #pragma once
 
+#include <time.h>
+
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "can_bus.h"
 #include "devsim/can_device.h"
 #include "devsim/gpio_device.h"
-#include "device_inbox.h"
-#include "panel_model.h"
 #include "script_queue.h"
 #include "unit_commands.h"
 #include "unit_model.h"
 
 namespace unitsim {
+
+// Hands the simulated devices' events from their I/O threads to the main
+// loop: the observers push, an eventfd wakes the loop's poll, the loop takes
+// everything at once. Each event carries the wall-clock time it happened.
+enum class Device { Can, Gpio };
+
+struct DeviceNews {
+    Device device;
+    devsim::DeviceEvent event;
+    timespec at;  // CLOCK_REALTIME
+};
+
+class DeviceInbox {
+public:
+    DeviceInbox();  // throws std::system_error when the eventfd cannot be made
+    ~DeviceInbox();
+    DeviceInbox(const DeviceInbox &) = delete;
+    DeviceInbox &operator=(const DeviceInbox &) = delete;
+
+    // An observer for one device; runs on that device's I/O thread.
+    devsim::DeviceObserver observer(Device device);
+    // Readable while news is waiting.
+    int fd() const { return fd_; }
+    std::vector<DeviceNews> take();
+
+private:
+    void push(DeviceNews news);
+
+    int fd_ = -1;
+    std::mutex mutex_;
+    std::deque<DeviceNews> news_;
+};
 
 struct UnitOptions {
     std::string can_path;  // a device socket, or a CAN interface (no '/', an existing interface)
