@@ -8,10 +8,12 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "bench_wire.h"
+#include "child_process.h"
 
 namespace bench {
 
@@ -78,7 +80,7 @@ public:
 
     const std::string &name_str() const { return name_; }
     const char *name() const { return name_.c_str(); }
-    pid_t pid() const { return pid_; }
+    pid_t pid() const { return child_.pid(); }
     bool is_hub() const { return is_hub_; }
 
     // One ppoll over every descriptor until `deadline_ns` (CLOCK_MONOTONIC)
@@ -131,7 +133,6 @@ public:
     const std::string &hub_stderr() const { return err_text_; }
 
 private:
-    void cleanup_dir();
     void handle_can();
     void handle_gpio();
     void handle_tcp(int64_t t);
@@ -143,9 +144,10 @@ private:
 
     std::string name_;
     bool is_hub_ = false;
-    pid_t pid_ = -1;
+    tools::ChildProcess child_;
+    bool stopped_ = false;
     int can_ = -1, gpio_ = -1, tcp_ = -1, out_ = -1, err_ = -1;
-    std::string dir_;
+    std::unique_ptr<tools::TempDir> dir_;  // the hub's folder: its configuration and device sockets
     bool can_wants_out_ = false;
     uint8_t rx_[1 << 16];
     size_t rx_len_ = 0;
@@ -160,8 +162,8 @@ private:
 // one for its own schedule); 0 leaves them the benchmark's.
 void set_child_timer_slack(long ns);
 
-// Removes every temporary directory still there and ends every child still
-// running; for a fatal error or a signal.
-void emergency_cleanup();
+// For a signal handler: the next wait of any target throws, so that every
+// target is stopped and its folder removed as the stack unwinds.
+void interrupt();
 
 }  // namespace bench

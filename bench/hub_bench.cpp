@@ -330,10 +330,9 @@ int usage() {
     return 2;
 }
 
-void on_signal(int) {
-    emergency_cleanup();
-    _exit(130);
-}
+// The run stops at the next wait; unwinding ends the children and removes
+// their folders.
+void on_signal(int) { interrupt(); }
 
 // One trial on one target, for profiling the target while it runs: the
 // target's pid is printed first.
@@ -549,7 +548,6 @@ int main(int argc, char **argv) {
         return run(p, self);
     } catch (const std::exception &e) {
         fprintf(stderr, "hub_bench: %s\n", e.what());
-        emergency_cleanup();
         return 1;
     }
 }
