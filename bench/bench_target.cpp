@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -22,6 +23,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "child_process.h"
 #include "pc_link.h"
 
 namespace bench {
@@ -30,38 +32,10 @@ namespace {
 
 [[noreturn]] void fail(const std::string &what) { throw std::runtime_error(what + ": " + strerror(errno)); }
 
-// Children and temporary files, in fixed storage so that a signal handler
-// can end and remove them.
-constexpr int MAX_CHILDREN = 4;
-constexpr int MAX_FILES = 16;
-volatile pid_t g_children[MAX_CHILDREN] = {};
-char g_files[MAX_FILES][108];  // removed in reverse order: files before their directory
-volatile int g_file_count = 0;
+volatile sig_atomic_t g_interrupted = 0;
 
-void register_child(pid_t pid) {
-    for (auto &c : g_children)
-        if (c == 0) {
-            c = pid;
-            return;
-        }
-}
-void forget_child(pid_t pid) {
-    for (auto &c : g_children)
-        if (c == pid) c = 0;
-}
-void register_file(const std::string &path) {
-    if (g_file_count == MAX_FILES || path.size() >= sizeof g_files[0]) throw std::runtime_error("too many temporary files");
-    memcpy(g_files[g_file_count], path.c_str(), path.size() + 1);
-    g_file_count = g_file_count + 1;
-}
-
-void remove_file(const std::string &path) {
-    for (int i = 0; i < g_file_count; ++i)
-        if (path == g_files[i]) g_files[i][0] = '\0';
-    struct stat st;
-    if (lstat(path.c_str(), &st) != 0) return;
-    if (S_ISDIR(st.st_mode)) rmdir(path.c_str());
-    else unlink(path.c_str());
+void check_interrupt() {
+    if (g_interrupted) throw std::runtime_error("interrupted");
 }
 
 void set_nonblocking(int fd) { fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK); }
@@ -74,7 +48,6 @@ int unix_listener(const std::string &path) {
     if (path.size() >= sizeof addr.sun_path) throw std::runtime_error("socket path too long: " + path);
     memcpy(addr.sun_path, path.c_str(), path.size() + 1);
     if (bind(s, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) fail("bind " + path);
-    register_file(path);
     if (listen(s, 4) != 0) fail("listen " + path);
     return s;
 }
@@ -87,6 +60,7 @@ int accept_by(int listener, int64_t deadline, const char *what) {
         timespec ts{static_cast<time_t>(left / 1000000000), static_cast<long>(left % 1000000000)};
         int r = ppoll(&p, 1, &ts, nullptr);
         if (r < 0 && errno != EINTR) fail("ppoll");
+        check_interrupt();
         if (r > 0) break;
     }
     int s = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
@@ -124,24 +98,31 @@ void tcp_pair(int *client, int *server) {
     tcp_tune(*server);
 }
 
+long g_child_slack = 0;
+
+// The child inherits the timer slack it is spawned with: the benchmark's
+// own is set back to the children's for the spawn.
+class ChildSlack {
+public:
+    ChildSlack() : own_(prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0)) {
+        if (g_child_slack > 0) prctl(PR_SET_TIMERSLACK, static_cast<unsigned long>(g_child_slack), 0, 0, 0);
+    }
+    ~ChildSlack() { prctl(PR_SET_TIMERSLACK, static_cast<unsigned long>(own_), 0, 0, 0); }
+    ChildSlack(const ChildSlack &) = delete;
+    ChildSlack &operator=(const ChildSlack &) = delete;
+
+private:
+    long own_;
+};
+
 const char *const ALLOC_FD_ENV = "HUB_BENCH_ALLOC_FD";
 constexpr int ALLOC_FD = 100;  // where the shared page's descriptor lands in the hub
 
 }  // namespace
 
-void emergency_cleanup() {
-    for (auto &c : g_children)
-        if (c > 0) {
-            kill(c, SIGKILL);
-            waitpid(c, nullptr, 0);
-            c = 0;
-        }
-    for (int i = g_file_count - 1; i >= 0; --i) {
-        if (g_files[i][0] == '\0') continue;
-        if (unlink(g_files[i]) != 0) rmdir(g_files[i]);
-        g_files[i][0] = '\0';
-    }
-}
+void set_child_timer_slack(long ns) { g_child_slack = ns; }
+
+void interrupt() { g_interrupted = 1; }
 
 Target::~Target() {
     try {
@@ -150,28 +131,23 @@ Target::~Target() {
     }
 }
 
-void Target::start_hub(const std::string &hub_exe, const std::string &alloc_lib) {
+void Target::start_hub(const std::string &hub_exe, const std::string &alloc_lib, HubConf hub_conf) {
     name_ = "hub";
     is_hub_ = true;
-    char tmpl[] = "/tmp/hub-bench.XXXXXX";
-    if (!mkdtemp(tmpl)) fail("mkdtemp");
-    dir_ = tmpl;
-    register_file(dir_);
-    const std::string can_path = dir_ + "/can.sock", gpio_path = dir_ + "/gpio.sock", conf = dir_ + "/hub.conf";
+    dir_ = std::make_unique<tools::TempDir>("hub-bench");
+    const std::string can_path = dir_->file("can.sock"), gpio_path = dir_->file("gpio.sock");
     int can_l = unix_listener(can_path);
     int gpio_l = unix_listener(gpio_path);
     const uint16_t port = pick_port();
 
-    register_file(conf);
-    FILE *f = fopen(conf.c_str(), "w");
-    if (!f) fail("write " + conf);
-    // Watchdogs every second whatever the PC's status, so the idle figure
-    // includes them; no traces, so stdout carries only the fixed lines.
-    fprintf(f,
-            "verbose = false\nsyslog = false\nsimulator = false\ntemperature = false\ndisplay = false\n"
-            "canDevice = \"%s\"\ngpioDevice = \"%s\"\nserverPort = %u\npollTime = 1\npollTime_calibration = 1\n",
-            can_path.c_str(), gpio_path.c_str(), static_cast<unsigned>(port));
-    fclose(f);
+    // No traces, so stdout carries only the fixed lines.
+    char conf[512];
+    snprintf(conf, sizeof conf,
+             "verbose = false\nsyslog = false\nsimulator = false\ntemperature = false\ndisplay = false\n"
+             "canDevice = \"%s\"\ngpioDevice = \"%s\"\nserverPort = %u\n%s",
+             can_path.c_str(), gpio_path.c_str(), static_cast<unsigned>(port),
+             hub_conf == HubConf::Bench ? "pollTime = 1\npollTime_calibration = 1\n" : "");
+    tools::write_text_file(dir_->file("hub.conf"), conf);
 
     int alloc_fd = -1;
     if (!alloc_lib.empty()) {
@@ -182,34 +158,25 @@ void Target::start_hub(const std::string &hub_exe, const std::string &alloc_lib)
     }
 
     int out_pipe[2], err_pipe[2];
-    if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0) fail("pipe");
-    // Everything is prepared before the fork: the child only moves
-    // descriptors and execs. The hub finds no program on PATH, so nothing it
-    // might run by name can reach the real system.
-    std::string path_env = "PATH=" + dir_;
-    std::string preload_env = "LD_PRELOAD=" + alloc_lib;
-    std::string fd_env = std::string(ALLOC_FD_ENV) + "=" + std::to_string(ALLOC_FD);
-    char *envp[4] = {path_env.data(), nullptr, nullptr, nullptr};
+    tools::open_pipe(out_pipe);
+    tools::open_pipe(err_pipe);
+    // The hub finds no program on PATH, so nothing it might run by name can
+    // reach the real system.
+    tools::SpawnOptions spawn;
+    spawn.argv = {hub_exe};
+    spawn.env = {"PATH=" + dir_->path()};
     if (alloc_fd >= 0) {
-        envp[1] = preload_env.data();
-        envp[2] = fd_env.data();
+        spawn.env.push_back("LD_PRELOAD=" + alloc_lib);
+        spawn.env.push_back(std::string(ALLOC_FD_ENV) + "=" + std::to_string(ALLOC_FD));
+        spawn.fds.push_back({ALLOC_FD, alloc_fd});
     }
-    char *argv[2] = {const_cast<char *>(hub_exe.c_str()), nullptr};
-    int devnull = open("/dev/null", O_RDONLY | O_CLOEXEC);
-    pid_t pid = fork();
-    if (pid < 0) fail("fork");
-    if (pid == 0) {
-        if (chdir(dir_.c_str()) != 0) _exit(126);
-        dup2(devnull, 0);
-        dup2(out_pipe[1], 1);
-        dup2(err_pipe[1], 2);
-        if (alloc_fd >= 0) dup2(alloc_fd, ALLOC_FD);
-        execve(argv[0], argv, envp);
-        _exit(127);
+    spawn.dir = dir_->path();
+    spawn.fds.push_back({1, out_pipe[1]});
+    spawn.fds.push_back({2, err_pipe[1]});
+    {
+        ChildSlack slack;
+        child_.start(spawn);
     }
-    pid_ = pid;
-    register_child(pid);
-    close(devnull);
     close(out_pipe[1]);
     close(err_pipe[1]);
     if (alloc_fd >= 0) close(alloc_fd);
@@ -274,28 +241,20 @@ void Target::connect_pc(uint16_t port, int64_t deadline) {
     }
 }
 
-void Target::start_floor(const std::string &self_exe) {
-    name_ = "floor";
+void Target::start_floor(const std::string &self_exe, int threads) {
+    name_ = threads == 2 ? "floor2" : "floor1";
     is_hub_ = false;
     int dev[2];
     if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, dev) != 0) fail("socketpair");
     int pc_client, pc_relay;
     tcp_pair(&pc_client, &pc_relay);
-    char *argv[5] = {const_cast<char *>(self_exe.c_str()), const_cast<char *>("--relay"), const_cast<char *>("3"),
-                     const_cast<char *>("4"), nullptr};
-    char *envp[1] = {nullptr};
-    pid_t pid = fork();
-    if (pid < 0) fail("fork");
-    if (pid == 0) {
-        // Lands the two descriptors on 3 and 4 without clobbering either.
-        int a = fcntl(dev[1], F_DUPFD, 10), b = fcntl(pc_relay, F_DUPFD, 10);
-        dup2(a, 3);
-        dup2(b, 4);
-        execve(argv[0], argv, envp);
-        _exit(127);
+    tools::SpawnOptions spawn;
+    spawn.argv = {self_exe, "--relay", "3", "4", threads == 2 ? "2" : "1"};
+    spawn.fds = {{3, dev[1]}, {4, pc_relay}};
+    {
+        ChildSlack slack;
+        child_.start(spawn);
     }
-    pid_ = pid;
-    register_child(pid);
     close(dev[1]);
     close(pc_relay);
     can_ = dev[0];
@@ -305,29 +264,10 @@ void Target::start_floor(const std::string &self_exe) {
 
 long Target::stop() {
     long maxrss = 0;
-    if (pid_ > 0) {
-        kill(pid_, SIGTERM);
-        int status;
-        rusage ru{};
-        const int64_t deadline = now_ns() + 1000000000LL;
-        pid_t r = 0;
-        // Reaped as soon as it ends; SIGKILL if it has not within a second.
-        // The wait is on its pidfd, not a sleep.
-        int pfd = static_cast<int>(syscall(SYS_pidfd_open, pid_, 0));
-        if (pfd >= 0) {
-            pollfd p{pfd, POLLIN, 0};
-            int64_t left = deadline - now_ns();
-            if (left > 0) poll(&p, 1, static_cast<int>(left / 1000000) + 1);
-            close(pfd);
-        }
-        r = wait4(pid_, &status, WNOHANG, &ru);
-        if (r == 0) {
-            kill(pid_, SIGKILL);
-            r = wait4(pid_, &status, 0, &ru);
-        }
-        if (r == pid_) maxrss = ru.ru_maxrss;
-        forget_child(pid_);
-        pid_ = -1;
+    if (child_.started() && !stopped_) {
+        child_.stop(std::chrono::milliseconds(1000));
+        maxrss = child_.usage().ru_maxrss;
+        stopped_ = true;
     }
     for (int *fd : {&can_, &gpio_, &tcp_, &out_, &err_})
         if (*fd >= 0) {
@@ -338,15 +278,8 @@ long Target::stop() {
         munmap(alloc_page_, 4096);
         alloc_page_ = nullptr;
     }
-    cleanup_dir();
+    dir_.reset();
     return maxrss;
-}
-
-void Target::cleanup_dir() {
-    if (dir_.empty()) return;
-    for (const char *n : {"/can.sock", "/gpio.sock", "/hub.conf"}) remove_file(dir_ + n);
-    remove_file(dir_);
-    dir_.clear();
 }
 
 void Target::service(int64_t deadline_ns) {
@@ -377,6 +310,7 @@ void Target::service(int64_t deadline_ns) {
     if (left < 0) left = 0;
     timespec ts{static_cast<time_t>(left / 1000000000), static_cast<long>(left % 1000000000)};
     int r = ppoll(p, static_cast<nfds_t>(n), &ts, nullptr);
+    check_interrupt();
     if (r < 0) {
         if (errno == EINTR) return;
         fail("ppoll");
@@ -509,21 +443,23 @@ void Target::on_record(const uint8_t *rec, int64_t t) {
         ++seen.errors;
         return;
     }
-    switch (le16(rec)) {
-    case REC_WATCHDOG: {
+    switch (get_le16(rec, hub_to_pc::MsgType)) {
+    case MSG_TYPE_WATCHDOG: {
         ++seen.watchdogs;
         uint8_t answer[PC_TO_HUB_SIZE];
         watchdog_record(answer, pc_status);
         send_pc(answer, sizeof answer);
         break;
     }
-    case REC_EXAM_PARAM:
+    case MSG_TYPE_EXAM_PARAM:
         if (exam_param_seq(rec) != seen.next_exam_seq || !exam_param_fixed_ok(rec)) ++seen.errors;
         seen.next_exam_seq = exam_param_seq(rec) + 1;
         ++seen.exam_records;
         seen.last_exam_ns = t;
+        if (clock && exam_param_seq(rec) - clock->first_seq < clock->count)
+            clock->to_pc->push_back(t - clock->sent_at[exam_param_seq(rec) - clock->first_seq]);
         break;
-    case REC_TEST_SEL: ++seen.test_sel_records; break;
+    case MSG_TYPE_TEST_SEL: ++seen.test_sel_records; break;
     default: ++seen.other_records; break;
     }
 }
@@ -534,6 +470,8 @@ void Target::on_frame(const Frame &f, int64_t t) {
         return;
     }
     if (f.length == 2 && f.data[0] == MSG_ACK && f.data[1] == ACK_EXAM_PARAM) {
+        if (clock && seen.exam_acks - clock->first_ack < clock->count)
+            clock->to_ack->push_back(t - clock->sent_at[seen.exam_acks - clock->first_ack]);
         ++seen.exam_acks;
         seen.last_ack_ns = t;
     } else if (f.length == 2 && f.data[0] == MSG_ACK && f.data[1] == ACK_TEST_SEL) {
@@ -626,7 +564,7 @@ void Target::flush_pc() {
 
 int64_t Target::cpu_ns() const {
     clockid_t clk;
-    if (clock_getcpuclockid(pid_, &clk) != 0) fail("clock_getcpuclockid");
+    if (clock_getcpuclockid(pid(), &clk) != 0) fail("clock_getcpuclockid");
     timespec ts;
     if (clock_gettime(clk, &ts) != 0) fail("clock_gettime(cpu clock)");
     return static_cast<int64_t>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
@@ -634,7 +572,7 @@ int64_t Target::cpu_ns() const {
 
 long Target::vm_kib(const char *field) const {
     char path[64];
-    snprintf(path, sizeof path, "/proc/%d/status", static_cast<int>(pid_));
+    snprintf(path, sizeof path, "/proc/%d/status", static_cast<int>(pid()));
     FILE *f = fopen(path, "r");
     if (!f) return -1;
     char line[256];

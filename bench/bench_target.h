@@ -8,9 +8,12 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "bench_wire.h"
+#include "child_process.h"
 
 namespace bench {
 
@@ -36,6 +39,22 @@ struct Seen {
     uint64_t events = 0;  // every packet, record and output chunk handled
 };
 
+// How the hub is configured. Bench: watchdogs every second whatever the
+// PC's status, so the idle figure includes them. Board: the shipped poll
+// periods (pollTime 2 s, pollTime_calibration 10 s), as on the unit.
+enum class HubConf { Bench, Board };
+
+// Times every exam frame of a paced trial from its send to its record's
+// arrival and to its acknowledgement's (the k-th acknowledgement since the
+// trial began answers its k-th frame).
+struct FrameClock {
+    const int64_t *sent_at = nullptr;  // per frame of the trial, CLOCK_MONOTONIC ns
+    uint32_t first_seq = 0;
+    uint64_t count = 0;  // frames sent so far in the trial
+    uint64_t first_ack = 0;  // seen.exam_acks when the trial began
+    std::vector<int64_t> *to_pc = nullptr, *to_ack = nullptr;
+};
+
 class Target {
 public:
     Target() = default;
@@ -49,17 +68,19 @@ public:
     // been through (so PC commands are no longer forced to watchdogs).
     // `alloc_lib`, when given, is preloaded into the hub with a shared page
     // for its counters (see alloc_counters()).
-    void start_hub(const std::string &hub_exe, const std::string &alloc_lib);
-    // The floor relay: this executable again with --relay on the two sockets.
-    void start_floor(const std::string &self_exe);
+    void start_hub(const std::string &hub_exe, const std::string &alloc_lib, HubConf hub_conf);
+    // The floor relay: this executable again with --relay on the two sockets,
+    // in one thread or in two.
+    void start_floor(const std::string &self_exe, int threads);
 
     // Ends the child by its pid (SIGTERM, SIGKILL after a second) and reaps
     // it; removes the temporary directory. Returns the peak resident set from
     // the child's rusage in KiB (0 if it was not running).
     long stop();
 
-    const char *name() const { return name_; }
-    pid_t pid() const { return pid_; }
+    const std::string &name_str() const { return name_; }
+    const char *name() const { return name_.c_str(); }
+    pid_t pid() const { return child_.pid(); }
     bool is_hub() const { return is_hub_; }
 
     // One ppoll over every descriptor until `deadline_ns` (CLOCK_MONOTONIC)
@@ -102,6 +123,7 @@ public:
     uint32_t exam_sent = 0;  // sequence number of the next exam frame
     uint16_t kvma_sent = 0;  // sequence number of the next kV/mA command
     uint16_t pc_status = 0;  // sent with every watchdog answer
+    FrameClock *clock = nullptr;  // set during a paced trial
     // Allocation counters once the hub's threads were all running (before
     // the PC connected), and once the PC was connected and the test
     // selection through.
@@ -111,7 +133,6 @@ public:
     const std::string &hub_stderr() const { return err_text_; }
 
 private:
-    void cleanup_dir();
     void handle_can();
     void handle_gpio();
     void handle_tcp(int64_t t);
@@ -121,11 +142,12 @@ private:
     void flush_pc();
     void connect_pc(uint16_t port, int64_t deadline);
 
-    const char *name_ = "";
+    std::string name_;
     bool is_hub_ = false;
-    pid_t pid_ = -1;
+    tools::ChildProcess child_;
+    bool stopped_ = false;
     int can_ = -1, gpio_ = -1, tcp_ = -1, out_ = -1, err_ = -1;
-    std::string dir_;
+    std::unique_ptr<tools::TempDir> dir_;  // the hub's folder: its configuration and device sockets
     bool can_wants_out_ = false;
     uint8_t rx_[1 << 16];
     size_t rx_len_ = 0;
@@ -136,8 +158,12 @@ private:
     void *alloc_page_ = nullptr;
 };
 
-// Removes every temporary directory still there and ends every child still
-// running; for a fatal error or a signal.
-void emergency_cleanup();
+// The timer slack the children get (the benchmark may run with a tighter
+// one for its own schedule); 0 leaves them the benchmark's.
+void set_child_timer_slack(long ns);
+
+// For a signal handler: the next wait of any target throws, so that every
+// target is stopped and its folder removed as the stack unwinds.
+void interrupt();
 
 }  // namespace bench

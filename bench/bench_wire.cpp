@@ -35,54 +35,71 @@ Frame exam_param_frame(uint32_t seq) {
     return f;
 }
 
-// Byte13 = data[0], Byte14 = data[1], Word6 (little-endian at 6) = the
-// big-endian word data[2..3], Byte15..17 = data[4..6].
+// Byte13 = data[0], Byte14 = data[1], Word6 = the big-endian word data[2..3],
+// Byte15..17 = data[4..6].
 uint32_t exam_param_seq(const uint8_t *rec) {
-    uint32_t word6 = le16(rec + 6);
-    return static_cast<uint32_t>(rec[13]) | (static_cast<uint32_t>(rec[14]) << 8) | ((word6 & 0xFF) << 16) |
+    using namespace hub_to_pc;
+    const uint32_t word6 = get_le16(rec, Word6);
+    return static_cast<uint32_t>(rec[Byte13]) | (static_cast<uint32_t>(rec[Byte14]) << 8) | ((word6 & 0xFF) << 16) |
            ((word6 >> 8) << 24);
 }
 
-bool exam_param_fixed_ok(const uint8_t *rec) { return rec[15] == 0xA5 && rec[16] == 0x5A && rec[17] == 0x3C; }
+bool exam_param_fixed_ok(const uint8_t *rec) {
+    using namespace hub_to_pc;
+    return rec[Byte15] == 0xA5 && rec[Byte16] == 0x5A && rec[Byte17] == 0x3C;
+}
 
 void exam_param_record(uint8_t *rec, const Frame &f) {
+    using namespace hub_to_pc;
     memset(rec, 0, HUB_TO_PC_SIZE);
-    put_le16(rec + 0, REC_EXAM_PARAM);
-    rec[13] = f.data[0];
-    rec[14] = f.data[1];
-    put_le16(rec + 6, be16(f.data + 2));
-    rec[15] = f.data[4];
-    rec[16] = f.data[5];
-    rec[17] = f.data[6];
-    record_seal(rec);
+    put_le16(rec, MsgType, MSG_TYPE_EXAM_PARAM);
+    rec[Byte13] = f.data[0];
+    rec[Byte14] = f.data[1];
+    put_le16(rec, Word6, get_be16(f.data, 2));
+    rec[Byte15] = f.data[4];
+    rec[Byte16] = f.data[5];
+    rec[Byte17] = f.data[6];
+    hub_to_pc_seal(rec);
+}
+
+Frame exam_param_ack() {
+    Frame ack;
+    ack.id = ID_HUB_TO_CPU;
+    ack.length = 2;
+    ack.data[0] = MSG_ACK;
+    ack.data[1] = ACK_EXAM_PARAM;
+    return ack;
 }
 
 void kv_ma_record(uint8_t *rec, uint16_t seq, uint16_t pc_status) {
-    memset(rec, 0, PC_TO_HUB_SIZE);
-    put_le16(rec + 0, PC_CHANGE_KV_MA);
-    put_le16(rec + 2, pc_status);
-    rec[12] = static_cast<uint8_t>(seq & 0xFF);  // kV
-    rec[13] = static_cast<uint8_t>(seq >> 8);    // mA
+    PcToHub m{};
+    m.Event = PC_CHANGE_KV_MA;
+    m.PCStatus = pc_status;
+    m.kV = static_cast<uint8_t>(seq & 0xFF);
+    m.mA = static_cast<uint8_t>(seq >> 8);
+    pc_to_hub_encode(m, rec);
 }
 
 void watchdog_record(uint8_t *rec, uint16_t pc_status) {
-    memset(rec, 0, PC_TO_HUB_SIZE);
-    put_le16(rec + 0, PC_WATCHDOG);
-    put_le16(rec + 2, pc_status);
+    PcToHub m{};
+    m.Event = PC_WATCHDOG;
+    m.PCStatus = pc_status;
+    pc_to_hub_encode(m, rec);
 }
 
-uint16_t record_checksum(const uint8_t *rec) {
-    uint16_t sum = 0;
-    for (size_t k = 0; k < HUB_TO_PC_SIZE - 2; k += 8) sum = static_cast<uint16_t>(sum + be16(rec + k));
-    return sum;
+Frame kv_ma_frame(const uint8_t *rec) {
+    const PcToHub m = pc_to_hub_decode(rec);
+    Frame cmd;
+    cmd.id = ID_HUB_TO_CPU;
+    cmd.length = 3;
+    cmd.data[0] = MSG_CHANGE_KV_MA;
+    cmd.data[1] = m.kV;
+    cmd.data[2] = m.mA;
+    return cmd;
 }
 
-bool record_checksum_ok(const uint8_t *rec) { return record_checksum(rec) == be16(rec + 70); }
-
-void record_seal(uint8_t *rec) {
-    uint16_t sum = record_checksum(rec);
-    rec[70] = static_cast<uint8_t>(sum >> 8);
-    rec[71] = static_cast<uint8_t>(sum & 0xFF);
+bool record_checksum_ok(const uint8_t *rec) {
+    return hub_to_pc_checksum(rec) == get_be16(rec, hub_to_pc::Checksum);
 }
 
 }  // namespace bench

@@ -2,14 +2,17 @@
 //
 // Starts the real hub executable on CAN and GPIO device sockets served here,
 // connects to it as the PC over loopback TCP, and measures idle CPU, latency
-// both ways, sustained loss-free throughput both ways, peak resident memory
-// and heap allocations after start-up. The same traffic goes through the
-// floor relay (this executable with --relay: the same two socket hops and
-// nothing else) in the same run, and every hub figure is printed beside the
-// floor's with their ratio.
+// both ways one at a time, closed-loop capacity both ways, peak resident
+// memory and heap allocations after start-up. The same traffic goes through
+// the floor (this executable with --relay: the hub's work per frame on the
+// same sockets and nothing else) in the same run, and every hub figure is
+// printed beside the floor's with their ratio. --profile board runs the
+// board's trials instead (board_profile.h).
 //
 //   hub_bench [--smoke] [--hub PATH] [--alloc-lib PATH | --no-alloc]
-//             [--latency-count N] [--trial-seconds S] [--idle-seconds S]
+//             [--latency-count N] [--idle-seconds S]
+//   hub_bench --profile board [--smoke] [--hub PATH] [--trial-seconds S]
+//             [--rate R]... [--cores 1|2] [--target hub|floor1|floor2]...
 //   hub_bench --trial hub|floor can|pc RATE [--trial-seconds S]
 //
 // The table goes to standard output, progress to standard error. Exit status
@@ -29,7 +32,9 @@
 #include <string>
 #include <vector>
 
+#include "bench_report.h"
 #include "bench_target.h"
+#include "board_profile.h"
 #include "bench_wire.h"
 #include "floor_relay.h"
 
@@ -57,10 +62,7 @@ struct Params {
     double floor_idle_s = 2;  // the relay has no timers: it shows 0 at any length
     double trial_s = 5;
     double probe_s = 1;
-    int max_trials = 16;
     double late_s = 0.1;  // a trial's output may trail its last input by this much
-    double equal_rate = 2000;  // both targets' CPU per frame compared at this rate
-    double equal_s = 2;
     int probe_window = 24;  // frames in flight while probing: below the hub's 31-slot ring
     // --trial: one open-loop trial on one target only (for profiling).
     std::string only_who, only_dir;
@@ -77,22 +79,6 @@ void progress(const char *fmt, ...) {
 }
 
 // ---------------------------------------------------------------- latency
-
-struct Latency {
-    int64_t p50 = 0, p99 = 0, max = 0;
-    size_t n = 0;
-};
-
-Latency summarize(std::vector<int64_t> &v) {
-    Latency l;
-    if (v.empty()) return l;
-    std::sort(v.begin(), v.end());
-    l.n = v.size();
-    l.p50 = v[(v.size() - 1) / 2];
-    l.p99 = v[static_cast<size_t>(std::ceil(0.99 * static_cast<double>(v.size()))) - 1];
-    l.max = v.back();
-    return l;
-}
 
 // One exam-parameter frame at a time: device-socket send to the PC's receipt
 // of its record; the next goes once the record and its acknowledge are in.
@@ -260,54 +246,6 @@ Trial trial(Target &t, Dir d, double rate, const Params &p) {
     return r;
 }
 
-struct Throughput {
-    double probe = 0;
-    Trial best;  // best.ok false: no trial passed
-    std::vector<Trial> tried;
-};
-
-double round3(double v) {
-    if (v <= 0) return v;
-    const double scale = std::pow(10.0, std::floor(std::log10(v)) - 2);
-    return std::round(v / scale) * scale;
-}
-
-// Raises the offered rate while trials pass, lowers it while they fail.
-Throughput throughput(Target &t, Dir d, const Params &p) {
-    Throughput out;
-    out.probe = probe(t, d, p);
-    progress("  %s %s: closed-loop probe %.0f/s\n", t.name(), dir_name(d), out.probe);
-    double rate = round3(p.smoke ? out.probe / 2 : out.probe);
-    bool failed = false;
-    int ups = 0;
-    for (int i = 0; i < p.max_trials && rate > 0; ++i) {
-        Trial tr = trial(t, d, rate, p);
-        out.tried.push_back(tr);
-        progress("  %s %s: %.0f/s for %.1f s: %s (CPU %.1f%% of a core, %.2f us/frame)\n", t.name(), dir_name(d), rate,
-                 p.trial_s, tr.ok ? "sustained" : tr.why.c_str(), tr.cpu_pct, tr.cpu_us_frame);
-        if (tr.ok) {
-            out.best = tr;
-            if (failed || ++ups > 2) break;
-            rate = round3(rate * 1.25);
-        } else {
-            failed = true;
-            if (out.best.ok) break;
-            rate = round3(rate * 0.8);
-        }
-    }
-    return out;
-}
-
-// The same moderate load on both targets, for their CPU cost per frame.
-Trial equal_load(Target &t, Dir d, const Params &p) {
-    Params q = p;
-    q.trial_s = p.equal_s;
-    Trial tr = trial(t, d, p.equal_rate, q);
-    progress("  %s %s: %.0f/s for %.1f s: %.2f us of CPU per frame%s%s\n", t.name(), dir_name(d), p.equal_rate, q.trial_s,
-             tr.cpu_us_frame, tr.ok ? "" : "; ", tr.ok ? "" : tr.why.c_str());
-    return tr;
-}
-
 // ------------------------------------------------------------------- idle
 
 struct Idle {
@@ -355,7 +293,7 @@ Allocs allocations(const Params &p) {
         return a;
     }
     auto t = std::make_unique<Target>();
-    t->start_hub(p.hub, p.alloc_lib);
+    t->start_hub(p.hub, p.alloc_lib, HubConf::Bench);
     Params q = p;
     q.latency_warmup = 0;
     q.latency_count = p.smoke ? 100 : 2000;
@@ -382,114 +320,26 @@ Allocs allocations(const Params &p) {
 
 // ------------------------------------------------------------------ table
 
-// The first three fields of /proc/loadavg: how busy the machine was with
-// everything else.
-std::string loadavg() {
-    FILE *f = fopen("/proc/loadavg", "r");
-    if (!f) return "?";
-    double a = 0, b = 0, c = 0;
-    const int n = fscanf(f, "%lf %lf %lf", &a, &b, &c);
-    fclose(f);
-    if (n != 3) return "?";
-    char s[64];
-    snprintf(s, sizeof s, "%.2f %.2f %.2f", a, b, c);
-    return s;
-}
-
-std::string first_line_of(const char *path, const char *key) {
-    FILE *f = fopen(path, "r");
-    if (!f) return "?";
-    char line[512];
-    std::string v = "?";
-    while (fgets(line, sizeof line, f)) {
-        if (strncmp(line, key, strlen(key)) != 0) continue;
-        const char *c = strchr(line, ':');
-        if (!c) continue;
-        v = c + 1;
-        while (!v.empty() && (v.front() == ' ' || v.front() == '\t')) v.erase(v.begin());
-        while (!v.empty() && (v.back() == '\n' || v.back() == ' ')) v.pop_back();
-        break;
-    }
-    fclose(f);
-    return v;
-}
-
-struct Row {
-    std::string metric, hub, floor, ratio, target, met;
-};
-
-std::string fmt(const char *f, double v) {
-    char b[64];
-    snprintf(b, sizeof b, f, v);
-    return b;
-}
-
-std::string ratio(double hub, double floor) {
-    if (floor <= 0 || hub < 0) return "-";
-    return fmt("%.2f", hub / floor);
-}
-
-void print_table(const std::vector<Row> &rows) {
-    size_t w[6] = {6, 3, 5, 9, 6, 3};
-    for (const Row &r : rows) {
-        const std::string *c[6] = {&r.metric, &r.hub, &r.floor, &r.ratio, &r.target, &r.met};
-        for (int i = 0; i < 6; ++i) w[i] = std::max(w[i], c[i]->size());
-    }
-    auto line = [&](const std::string *c[6]) {
-        std::string s;
-        for (int i = 0; i < 6; ++i) {
-            std::string cell = *c[i];
-            const bool right = i >= 1 && i <= 3;
-            const std::string pad(w[i] - cell.size(), ' ');
-            s += right ? pad + cell : cell + pad;
-            if (i < 5) s += "  ";
-        }
-        while (!s.empty() && s.back() == ' ') s.pop_back();
-        printf("%s\n", s.c_str());
-    };
-    const std::string head[6] = {"metric", "hub", "floor", "hub/floor", "target", "met"};
-    const std::string *h[6] = {&head[0], &head[1], &head[2], &head[3], &head[4], &head[5]};
-    line(h);
-    std::string rule[6];
-    for (int i = 0; i < 6; ++i) rule[i] = std::string(w[i], '-');
-    const std::string *ru[6] = {&rule[0], &rule[1], &rule[2], &rule[3], &rule[4], &rule[5]};
-    line(ru);
-    for (const Row &r : rows) {
-        const std::string *c[6] = {&r.metric, &r.hub, &r.floor, &r.ratio, &r.target, &r.met};
-        line(c);
-    }
-}
-
-const char *yes(bool b) { return b ? "yes" : "NO"; }
-
-void add_latency_rows(std::vector<Row> &rows, const char *what, const Latency &h, const Latency &f) {
-    auto us = [](int64_t ns) { return fmt("%.1f", static_cast<double>(ns) / 1e3); };
-    rows.push_back({std::string(what) + " latency p50, us", us(h.p50), us(f.p50), ratio(static_cast<double>(h.p50), static_cast<double>(f.p50)), "", ""});
-    const bool ok = h.p99 <= 3 * f.p99;
-    rows.push_back({std::string(what) + " latency p99, us", us(h.p99), us(f.p99), ratio(static_cast<double>(h.p99), static_cast<double>(f.p99)), "<= 3x floor",
-                    yes(ok)});
-    rows.push_back({std::string(what) + " latency max, us", us(h.max), us(f.max), ratio(static_cast<double>(h.max), static_cast<double>(f.max)), "", ""});
-}
-
 int usage() {
     fprintf(stderr,
             "usage: hub_bench [--smoke] [--hub PATH] [--alloc-lib PATH | --no-alloc]\n"
-            "                 [--latency-count N] [--trial-seconds S] [--idle-seconds S]\n"
+            "                 [--latency-count N] [--idle-seconds S]\n"
+            "       hub_bench --profile board [--smoke] [--hub PATH] [--trial-seconds S]\n"
+            "                 [--rate R]... [--cores 1|2] [--target hub|floor1|floor2]...\n"
             "       hub_bench --trial hub|floor can|pc RATE [--trial-seconds S]   one trial only\n");
     return 2;
 }
 
-void on_signal(int) {
-    emergency_cleanup();
-    _exit(130);
-}
+// The run stops at the next wait; unwinding ends the children and removes
+// their folders.
+void on_signal(int) { interrupt(); }
 
 // One trial on one target, for profiling the target while it runs: the
 // target's pid is printed first.
 int run_one(const Params &p, const std::string &self) {
     auto t = std::make_unique<Target>();
-    if (p.only_who == "hub") t->start_hub(p.hub, "");
-    else t->start_floor(self);
+    if (p.only_who == "hub") t->start_hub(p.hub, "", HubConf::Bench);
+    else t->start_floor(self, 1);
     const Dir d = p.only_dir == "can" ? Dir::CanToPc : Dir::PcToCan;
     progress("%s pid %d; %s at %.0f/s for %.1f s\n", t->name(), static_cast<int>(t->pid()), dir_name(d), p.only_rate,
              p.trial_s);
@@ -501,7 +351,7 @@ int run_one(const Params &p, const std::string &self) {
     return 0;
 }
 
-int run(const Params &p) {
+int run(const Params &p, const std::string &self) {
     utsname u{};
     uname(&u);
     const std::string cpu = first_line_of("/proc/cpuinfo", "model name");
@@ -509,33 +359,25 @@ int run(const Params &p) {
     progress("hub_bench%s: %s on %ld cores (%s), kernel %s\n", p.smoke ? " --smoke" : "", p.hub.c_str(),
              sysconf(_SC_NPROCESSORS_ONLN), cpu.c_str(), u.release);
 
-    char self[4096];
-    const ssize_t sl = readlink("/proc/self/exe", self, sizeof self - 1);
-    if (sl <= 0) throw std::runtime_error("cannot find this executable");
-    self[sl] = '\0';
-    if (!p.only_who.empty()) return run_one(p, self);
-
     // The floor first, then the hub: a hub left without its PC's watchdog
     // answers for three periods drops the PC, so each target is measured
     // whole while it is the one being served.
-    progress("floor: a one-thread relay of the same socket hops\n");
+    progress("floor: a one-thread relay doing the hub's work per frame\n");
     auto floor = std::make_unique<Target>();
-    floor->start_floor(self);
+    floor->start_floor(self, 1);
     const Idle idle_f = idle(*floor, p.floor_idle_s);
     const Latency cp_f = latency_can_to_pc(*floor, p);
     const Latency pc_f = latency_pc_to_can(*floor, p);
-    progress("  latency p50/p99 CAN->PC %.1f/%.1f us, PC->CAN %.1f/%.1f us\n", static_cast<double>(cp_f.p50) / 1e3, static_cast<double>(cp_f.p99) / 1e3,
-             static_cast<double>(pc_f.p50) / 1e3, static_cast<double>(pc_f.p99) / 1e3);
-    const Throughput tcp_f = throughput(*floor, Dir::CanToPc, p);
-    const Throughput tpc_f = throughput(*floor, Dir::PcToCan, p);
-    const Trial eq_cp_f = equal_load(*floor, Dir::CanToPc, p), eq_pc_f = equal_load(*floor, Dir::PcToCan, p);
+    progress("  latency p50/p99 CAN->PC %.1f/%.1f us, PC->CAN %.1f/%.1f us\n", static_cast<double>(cp_f.p50) / 1e3,
+             static_cast<double>(cp_f.p99) / 1e3, static_cast<double>(pc_f.p50) / 1e3, static_cast<double>(pc_f.p99) / 1e3);
+    const double cap_cp_f = probe(*floor, Dir::CanToPc, p), cap_pc_f = probe(*floor, Dir::PcToCan, p);
     const long hwm_f = floor->vm_kib("VmHWM");
     const uint64_t floor_errors = floor->seen.errors;
     floor->stop();
 
     progress("hub: starting it (it asks for the controller a second after start)\n");
     auto hub = std::make_unique<Target>();
-    hub->start_hub(p.hub, "");
+    hub->start_hub(p.hub, "", HubConf::Bench);
     progress("idle: %.1f s with the PC connected and answering watchdogs, the bus silent\n", p.idle_s);
     const Idle idle_h = idle(*hub, p.idle_s);
     progress("  %.4f%% of a core (%llu watchdogs answered, %llu GPIO requests served)\n", idle_h.pct,
@@ -543,12 +385,10 @@ int run(const Params &p) {
     progress("latency: %d frames CAN->PC, then %d commands PC->CAN, one at a time\n", p.latency_count, p.latency_count);
     const Latency cp_h = latency_can_to_pc(*hub, p);
     const Latency pc_h = latency_pc_to_can(*hub, p);
-    progress("  latency p50/p99 CAN->PC %.1f/%.1f us, PC->CAN %.1f/%.1f us\n", static_cast<double>(cp_h.p50) / 1e3, static_cast<double>(cp_h.p99) / 1e3,
-             static_cast<double>(pc_h.p50) / 1e3, static_cast<double>(pc_h.p99) / 1e3);
-    progress("throughput: %.1f s trials, offered rate raised while nothing is lost\n", p.trial_s);
-    const Throughput tcp_h = throughput(*hub, Dir::CanToPc, p);
-    const Throughput tpc_h = throughput(*hub, Dir::PcToCan, p);
-    const Trial eq_cp_h = equal_load(*hub, Dir::CanToPc, p), eq_pc_h = equal_load(*hub, Dir::PcToCan, p);
+    progress("  latency p50/p99 CAN->PC %.1f/%.1f us, PC->CAN %.1f/%.1f us\n", static_cast<double>(cp_h.p50) / 1e3,
+             static_cast<double>(cp_h.p99) / 1e3, static_cast<double>(pc_h.p50) / 1e3, static_cast<double>(pc_h.p99) / 1e3);
+    const double cap_cp_h = probe(*hub, Dir::CanToPc, p), cap_pc_h = probe(*hub, Dir::PcToCan, p);
+    progress("  closed loop, %d in flight: CAN->PC %.0f/s, PC->CAN %.0f/s\n", p.probe_window, cap_cp_h, cap_pc_h);
 
     const long hwm_h = hub->vm_kib("VmHWM"), rss_h = hub->vm_kib("VmRSS");
     if (hub->seen.errors || floor_errors)
@@ -564,29 +404,11 @@ int run(const Params &p) {
     std::vector<Row> rows;
     rows.push_back({"idle CPU, % of one core", fmt("%.4f", idle_h.pct), fmt("%.4f", idle_f.pct), "-", "<= 0.1",
                     yes(idle_h.pct <= 0.1)});
-    add_latency_rows(rows, "CAN->PC", cp_h, cp_f);
-    add_latency_rows(rows, "PC->CAN", pc_h, pc_f);
-    auto rate_cell = [](const Throughput &t) { return t.best.ok ? fmt("%.0f", t.best.offered) : std::string("none"); };
-    const double r_cp_h = tcp_h.best.ok ? tcp_h.best.offered : 0, r_cp_f = tcp_f.best.ok ? tcp_f.best.offered : 0;
-    const double r_pc_h = tpc_h.best.ok ? tpc_h.best.offered : 0, r_pc_f = tpc_f.best.ok ? tpc_f.best.offered : 0;
-    auto cpu_cell = [](const Throughput &t) { return t.best.ok ? fmt("%.2f", t.best.cpu_us_frame) : std::string("-"); };
-    const std::string eq_label = "  CPU per frame at " + fmt("%.0f", p.equal_rate) + "/s, us";
-    rows.push_back({"CAN->PC throughput, frames/s", rate_cell(tcp_h), rate_cell(tcp_f), ratio(r_cp_h, r_cp_f),
-                    ">= floor/2, >= 100000", yes(r_cp_h >= r_cp_f / 2 && r_cp_h >= 100000)});
-    rows.push_back({"  CPU per frame at that rate, us", cpu_cell(tcp_h), cpu_cell(tcp_f),
-                    ratio(tcp_h.best.cpu_us_frame, tcp_f.best.cpu_us_frame), "", ""});
-    rows.push_back({"  closed loop (24 in flight), frames/s", fmt("%.0f", tcp_h.probe), fmt("%.0f", tcp_f.probe),
-                    ratio(tcp_h.probe, tcp_f.probe), "", ""});
-    rows.push_back({eq_label, fmt("%.2f", eq_cp_h.cpu_us_frame), fmt("%.2f", eq_cp_f.cpu_us_frame),
-                    ratio(eq_cp_h.cpu_us_frame, eq_cp_f.cpu_us_frame), "", ""});
-    rows.push_back({"PC->CAN throughput, frames/s", rate_cell(tpc_h), rate_cell(tpc_f), ratio(r_pc_h, r_pc_f),
-                    ">= floor/2", yes(r_pc_h >= r_pc_f / 2)});
-    rows.push_back({"  CPU per frame at that rate, us", cpu_cell(tpc_h), cpu_cell(tpc_f),
-                    ratio(tpc_h.best.cpu_us_frame, tpc_f.best.cpu_us_frame), "", ""});
-    rows.push_back({"  closed loop (24 in flight), frames/s", fmt("%.0f", tpc_h.probe), fmt("%.0f", tpc_f.probe),
-                    ratio(tpc_h.probe, tpc_f.probe), "", ""});
-    rows.push_back({eq_label, fmt("%.2f", eq_pc_h.cpu_us_frame), fmt("%.2f", eq_pc_f.cpu_us_frame),
-                    ratio(eq_pc_h.cpu_us_frame, eq_pc_f.cpu_us_frame), "", ""});
+    add_latency_rows(rows, "CAN->PC", cp_h, {cp_f});
+    add_latency_rows(rows, "PC->CAN", pc_h, {pc_f});
+    const std::string cap = "closed loop (" + std::to_string(p.probe_window) + " in flight), frames/s";
+    rows.push_back({"CAN->PC " + cap, fmt("%.0f", cap_cp_h), fmt("%.0f", cap_cp_f), ratio(cap_cp_h, cap_cp_f), "", ""});
+    rows.push_back({"PC->CAN " + cap, fmt("%.0f", cap_pc_h), fmt("%.0f", cap_pc_f), ratio(cap_pc_h, cap_pc_f), "", ""});
     rows.push_back({"peak RSS (VmHWM), KiB", std::to_string(hwm_h), std::to_string(hwm_f),
                     ratio(static_cast<double>(hwm_h), static_cast<double>(hwm_f)), "<= 4096", yes(hwm_h > 0 && hwm_h <= 4096)});
     if (al.measured)
@@ -597,24 +419,15 @@ int run(const Params &p) {
 
     printf("\nhub benchmark%s: %ld cores, %s, kernel %s\n", p.smoke ? " (smoke: tiny counts, figures not meaningful)" : "",
            sysconf(_SC_NPROCESSORS_ONLN), cpu.c_str(), u.release);
-    printf("hub: %s; floor: one-thread relay of the same socket hops\n", p.hub.c_str());
+    printf("hub: %s; floor: one-thread relay doing the hub's work per frame\n", p.hub.c_str());
     printf("load average (1, 5, 15 min) before the run: %s; after: %s\n\n", load_before.c_str(), loadavg().c_str());
-    print_table(rows);
+    print_table({"metric", "hub", "floor", "hub/floor", "target", "met"}, rows, 2);
     printf("\n");
     printf("idle: %.1f s (floor %.1f s); hub answered %llu watchdogs and %llu GPIO requests meanwhile\n", p.idle_s,
            p.floor_idle_s, static_cast<unsigned long long>(idle_h.watchdogs),
            static_cast<unsigned long long>(idle_h.gpio_requests));
-    printf("latency: %d samples each after %d warm-up; throughput: %.1f s open-loop trials, output within %.0f ms of input\n",
-           p.latency_count, p.latency_warmup, p.trial_s, p.late_s * 1e3);
-    for (const Throughput *t : {&tcp_h, &tcp_f, &tpc_h, &tpc_f}) {
-        const char *who = (t == &tcp_h || t == &tpc_h) ? "hub" : "floor";
-        const char *dir = (t == &tcp_h || t == &tcp_f) ? "CAN->PC" : "PC->CAN";
-        printf("  %-5s %s probe %.0f/s; trials:", who, dir, t->probe);
-        for (const Trial &tr : t->tried) printf(" %.0f%s", tr.offered, tr.ok ? " ok" : " FAIL");
-        printf("\n");
-        for (const Trial &tr : t->tried)
-            if (!tr.ok) printf("        %.0f/s: %s\n", tr.offered, tr.why.c_str());
-    }
+    printf("latency: %d samples each after %d warm-up, one at a time; closed loop: %.1f s each way\n", p.latency_count,
+           p.latency_warmup, p.probe_s);
     printf("memory: hub VmHWM %ld KiB, VmRSS %ld KiB at the end, %llu watchdogs answered in the run\n", hwm_h, rss_h,
            static_cast<unsigned long long>(hub_watchdogs));
     if (al.measured)
@@ -628,17 +441,30 @@ int run(const Params &p) {
     return 0;
 }
 
+std::string self_exe() {
+    char self[4096];
+    const ssize_t sl = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (sl <= 0) throw std::runtime_error("cannot find this executable");
+    self[sl] = '\0';
+    return self;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
     Params p;
+    BoardParams b;
+    bool board = false, trial_seconds = false;
+    std::vector<double> rates;
+    std::vector<int> cores;
+    std::vector<std::string> targets;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         auto next = [&]() -> const char * { return i + 1 < argc ? argv[++i] : nullptr; };
         if (a == "--relay") {
-            const char *c = next(), *t = next();
-            if (!c || !t) return usage();
-            return run_floor_relay(atoi(c), atoi(t));
+            const char *c = next(), *t = next(), *n = next();
+            if (!c || !t || !n) return usage();
+            return run_floor_relay(atoi(c), atoi(t), atoi(n));
         } else if (a == "--smoke") {
             p.smoke = true;
             p.latency_count = 200;
@@ -647,9 +473,22 @@ int main(int argc, char **argv) {
             p.floor_idle_s = 0.2;
             p.trial_s = 0.3;
             p.probe_s = 0.1;
-            p.max_trials = 1;
-            p.equal_rate = 1000;
-            p.equal_s = 0.2;
+        } else if (a == "--profile") {
+            const char *v = next();
+            if (!v || strcmp(v, "board") != 0) return usage();
+            board = true;
+        } else if (a == "--rate") {
+            const char *v = next();
+            if (!v || atof(v) <= 0) return usage();
+            rates.push_back(atof(v));
+        } else if (a == "--cores") {
+            const char *v = next();
+            if (!v || (atoi(v) != 1 && atoi(v) != 2)) return usage();
+            cores.push_back(atoi(v));
+        } else if (a == "--target") {
+            const char *v = next();
+            if (!v || (strcmp(v, "hub") != 0 && strcmp(v, "floor1") != 0 && strcmp(v, "floor2") != 0)) return usage();
+            targets.push_back(v);
         } else if (a == "--trial") {
             const char *w = next(), *d = next(), *r = next();
             if (!w || !d || !r || (strcmp(w, "hub") != 0 && strcmp(w, "floor") != 0) ||
@@ -677,6 +516,7 @@ int main(int argc, char **argv) {
             const char *v = next();
             if (!v || atof(v) <= 0) return usage();
             p.trial_s = atof(v);
+            trial_seconds = true;
         } else if (a == "--idle-seconds") {
             const char *v = next();
             if (!v || atof(v) <= 0) return usage();
@@ -692,10 +532,22 @@ int main(int argc, char **argv) {
     sigaction(SIGHUP, &sa, nullptr);
     signal(SIGPIPE, SIG_IGN);
     try {
-        return run(p);
+        const std::string self = self_exe();
+        if (board) {
+            b.hub = p.hub;
+            b.self = self;
+            b.smoke = p.smoke;
+            if (p.smoke) b.seconds = 0.3;
+            if (trial_seconds) b.seconds = p.trial_s;
+            if (!rates.empty()) b.rates = rates;
+            if (!cores.empty()) b.cores = cores;
+            if (!targets.empty()) b.targets = targets;
+            return run_board(b);
+        }
+        if (!p.only_who.empty()) return run_one(p, self);
+        return run(p, self);
     } catch (const std::exception &e) {
         fprintf(stderr, "hub_bench: %s\n", e.what());
-        emergency_cleanup();
         return 1;
     }
 }
