@@ -78,8 +78,8 @@ int can_tx_pass(int fd) {
         ++CanTxAged;
     } else {
         if (written == Written::Sent && CanTxAged > 0) {
-            notice("%s: %u frames older than 1 s dropped while the bus was down",
-                   Hub_Config.canDevice ? Hub_Config.canDevice : "CAN", CanTxAged);
+            notice("%s: %u frame%s older than 1 s dropped while the bus was down",
+                   Hub_Config.canDevice ? Hub_Config.canDevice : "CAN", CanTxAged, CanTxAged == 1 ? "" : "s");
             CanTxAged = 0;
         }
         if (f.id != ID_HUB_TO_DISPLAY && f.id != ID_HUB_TO_CPU) can_trace_written(f);

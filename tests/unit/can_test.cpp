@@ -116,7 +116,7 @@ TEST_F(TransmitRing, AFrameOlderThanOneSecondIsDroppedAndSaidWhenFramesFlowAgain
     ASSERT_EQ(read(p[0], &f, sizeof f), static_cast<ssize_t>(sizeof f));
     EXPECT_EQ(cansend(f), "287#02");
     EXPECT_EQ(read(p[0], &f, sizeof f), -1) << "the old frame never went out";
-    EXPECT_EQ(syslog_records(), Lines{"CAN: 1 frames older than 1 s dropped while the bus was down\n"});
+    EXPECT_EQ(syslog_records(), Lines{"CAN: 1 frame older than 1 s dropped while the bus was down\n"});
     close(p[0]);
     close(p[1]);
 }
