@@ -10,8 +10,9 @@ source "$root/scripts/stages/lib/wait.sh"
 # The CPU node: OP, version, date, test selection, both display lines, process data, exam parameters.
 UNIT_FRAMES="00F# 237#0001000203 267#0007EA0C06050912 23F#0000000000000000 20F#1050414E4F202045
 20F#2058303120202020 20F#302020 20F#9037306B56202038 20F#A06D41202041204D 20F#B02031 107# 217#010102BC010201"
-# What the hub wrote (then the PC's kV/mA, exam, lock) and the PC got for them on a device socket.
-HUB_FRAMES="287#020001001B 287#1604 287#1600 287#1601 287#0002000000 287#1602 287#12420A 287#1102000300 287#1701"
+# What the hub wrote and the PC got for them on a device socket; then the PC's kV/mA, exam and lock
+# (each stream in order; the last acknowledgement and the PC's first command may pass each other).
+HUB_FRAMES="287#020001001B 287#1604 287#1600 287#1601 287#0002000000 287#1602|287#12420A 287#1102000300 287#1701"
 PC_RECORD='<- EXAM_PARAM  [PANO  EX01      ] [70kV  8mA  A M 1] Byte13=1 Byte14=1 Word6=700 Byte15=1 Byte16=2 Byte17=1 sum 5B4C ok'
 
 # The COUNT-th record other than a watchdog in the PC client's FILE.
@@ -48,7 +49,10 @@ guest() {
   for frame in $UNIT_FRAMES; do cansend vcan0 "$frame"; done
   await '287#1701' dump.log 30
   check cansend-reaches-pc grep -qxF "$PC_RECORD" pc.out
-  check hub-frames-as-on-device-socket test "$(grep -o ' 287#[0-9A-F]*' dump.log | tr -d ' ' | paste -sd' ')" = "$HUB_FRAMES"
+  local sent=$(grep -o ' 287#[0-9A-F]*' dump.log | tr -d ' ')
+  sent="$(grep -v '^287#1[127]' <<<"$sent" | paste -sd' ')|$(grep '^287#1[127]' <<<"$sent" | paste -sd' ')"
+  echo "hub frames on vcan0: $sent"
+  check hub-frames-as-on-device-socket test "$sent" = "$HUB_FRAMES"
   check pc-commands-in-candump grep -q 'vcan0 287#12420A' dump.log
   # Extended and remote frames are no node's: neither dispatched nor passed on (the test selection after them is).
   local n=$(record_types pc.out | wc -l) seen=$(grep -c 'Id: 535' hub.out)
