@@ -11,16 +11,11 @@ set -euo pipefail
 prefix=$1
 cc=$2
 cflags=$3
-root=$(cd "$(dirname "$0")/.." && pwd)
+# shellcheck source=scripts/board/debian-source.sh
+source "$(dirname "$0")/../scripts/board/debian-source.sh"
+installed "$prefix" confuse && exit 0
 
-if [ -f "$prefix/lib/libconfuse.a" ] && [ -f "$prefix/lib/pkgconfig/libconfuse.pc" ]; then
-  exit 0
-fi
-
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-cd "$work"
-top=$("$root/scripts/board/fetch-debian-source.sh" libconfuse)
+enter_source libconfuse
 src=$top/src
 version=$(sed -n 's/^AC_INIT([^,]*, *\([0-9.]*\).*/\1/p' "$top/configure.ac")
 

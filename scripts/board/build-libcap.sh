@@ -6,19 +6,13 @@
 set -euo pipefail
 
 prefix=${1:-/opt/powerpc-linux-gnu}
-here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source=scripts/board/debian-source.sh
+source "$(dirname "$0")/debian-source.sh"
+installed "$prefix" cap && exit 0
 
-if [ -f "$prefix/lib/libcap.a" ] && [ -f "$prefix/lib/pkgconfig/libcap.pc" ]; then
-  exit 0
-fi
-
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-cd "$work"
-src=$("$here/fetch-debian-source.sh" libcap2)
-quiet() { "$@" >"$work/log" 2>&1 || { cat "$work/log" >&2; echo "failed: $*" >&2; exit 1; }; }
+enter_source libcap2
 # The name table generator runs on this machine (BUILD_CC); no shared
 # library, no Go, no PAM module.
-quiet make -C "$src/libcap" CROSS_COMPILE=powerpc-linux-gnu- BUILD_CC=gcc SHARED=no GOLANG=no PAM_CAP=no \
+quiet make -C "$top/libcap" CROSS_COMPILE=powerpc-linux-gnu- BUILD_CC=gcc SHARED=no GOLANG=no PAM_CAP=no \
   prefix="$prefix" lib=lib install-static-cap
 echo "libcap installed in $prefix"

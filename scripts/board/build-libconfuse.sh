@@ -10,20 +10,12 @@ set -euo pipefail
 
 prefix=${1:-/opt/powerpc-linux-gnu}
 host=powerpc-linux-gnu
-here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source=scripts/board/debian-source.sh
+source "$(dirname "$0")/debian-source.sh"
+installed "$prefix" confuse && exit 0
 
-if [ -f "$prefix/lib/libconfuse.a" ] && [ -f "$prefix/lib/pkgconfig/libconfuse.pc" ]; then
-  exit 0
-fi
-
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-cd "$work"
-src=$("$here/fetch-debian-source.sh" libconfuse)
-
-# Each step's output goes to a log, shown only when the step fails.
-quiet() { "$@" >"$work/log" 2>&1 || { cat "$work/log" >&2; echo "failed: $*" >&2; exit 1; }; }
-cd "$src"
+enter_source libconfuse
+cd "$top"
 quiet autoreconf -fi
 quiet ./configure --host="$host" --prefix="$prefix" \
   --enable-static --disable-shared --disable-nls --disable-examples

@@ -12,8 +12,8 @@ PORT=60000 PC_ADDR=192.0.2.7  # the example's port; the address the CPU node giv
 
 pc() { hub-pcclient --port "$PORT" "$@" </dev/null; }  # exits when its script is done
 served() { pc --wait "${2:-5000}" --host "$1" --script <(echo 'wait-record WATCHDOG 3000') | grep -q '^<- WATCHDOG'; }
-# Still connecting after 3 s: KILL, since the client holds SIGTERM back in connect().
-unreachable() { local s=0; timeout -s KILL 3 hub-pcclient --port "$PORT" --host "$1" </dev/null >pc.out 2>&1 || s=$?; [ "$s" = 137 ] && ! grep -q '^<-' pc.out; }
+# Still connecting after 3 s, and ended there by SIGTERM (124; a KILL 2 s later gives 137).
+unreachable() { local s=0; timeout -k 2 3 hub-pcclient --port "$PORT" --host "$1" </dev/null >pc.out 2>&1 || s=$?; [ "$s" = 124 ] && ! grep -q '^<-' pc.out; }
 hub_pid() { systemctl show -p MainPID --value hub; }
 in_hub_ns() { nsenter -t "$(hub_pid)" -m "$@"; }
 # The GPIO node, served from hub-devsim's model.

@@ -22,11 +22,13 @@ namespace {
 constexpr int POLL_TIMEOUT_MS = 10000;
 
 // A device that reports an error or hang-up is retried once a second; the
-// fault is said once on standard error, and again once it has recovered.
+// fault is said once on standard error, and again once it has recovered,
+// unless the device says its faults itself (a CAN interface says "down",
+// "bus-off" and "up and running" precisely; a vaguer line beside it misleads).
 bool device_fault_reported = false;
 
 void back_off_after_fault(int fd, short revents) {
-    if (!device_fault_reported) {
+    if (!device_fault_reported && !dev_says_its_faults(fd)) {
         fprintf(stderr, "hub: CAN device reports %s; retrying every second\n",
                 (revents & POLLHUP) ? "a hang-up" : "an error");
         device_fault_reported = true;

@@ -102,6 +102,11 @@ const char *dev_describe(int fd) {
     return "a character device";
 }
 
+bool dev_says_its_faults(int fd) {
+    DeviceSlot *slot = slot_of(fd);
+    return slot && slot->ops == &socketcan_ops;
+}
+
 bool dev_may_name_interface(const char *name) { return name && can_name_fits_interface(name); }
 
 int dev_close(int fd) {

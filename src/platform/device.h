@@ -24,6 +24,10 @@ int dev_open(const char *path, DeviceKind kind);
 // device socket" or "a character device".
 const char *dev_describe(int fd);
 
+// True when the device says its own faults in words an operator acts on (a
+// CAN interface names its link and controller states), so a caller need not.
+bool dev_says_its_faults(int fd);
+
 // True when dev_open would also take `name` for a CAN interface once one of
 // that name exists (no '/', short enough for an interface name).
 bool dev_may_name_interface(const char *name);

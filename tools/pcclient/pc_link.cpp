@@ -1,6 +1,7 @@
 #include "pc_link.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -23,6 +24,23 @@ int left_ms(tools::TimePoint until) {
     return left > 0 ? static_cast<int>(left) : 0;
 }
 
+// connect() on a non-blocking socket, waiting for the answer or a stop; the
+// socket is blocking again on success.
+int connect_or_stop(int fd, const sockaddr *to, socklen_t size, int stop_fd) {
+    if (::connect(fd, to, size) != 0) {
+        if (errno != EINPROGRESS) return errno;
+        pollfd wait[2] = {{fd, POLLOUT, 0}, {stop_fd, POLLIN, 0}};
+        while (poll(wait, 2, -1) < 0)
+            if (errno != EINTR) return errno;
+        if (wait[1].revents & POLLIN) return EINTR;
+        int error = 0;
+        socklen_t len = sizeof error;
+        getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len);
+        if (error != 0) return error;
+    }
+    return fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) == 0 ? 0 : errno;
+}
+
 }  // namespace
 
 uint16_t free_port() {
@@ -39,7 +57,7 @@ uint16_t free_port() {
     return ok ? ntohs(addr.sin_port) : 0;
 }
 
-int connect_to_hub(const std::string &host, uint16_t port, int *error, int receive_buffer) {
+int connect_to_hub(const std::string &host, uint16_t port, int *error, int receive_buffer, int stop_fd) {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
@@ -51,16 +69,17 @@ int connect_to_hub(const std::string &host, uint16_t port, int *error, int recei
     int fd = -1;
     *error = ECONNREFUSED;
     for (addrinfo *a = found; a && fd < 0; a = a->ai_next) {
-        fd = socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol);
+        fd = socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, a->ai_protocol);
         if (fd < 0) {
             *error = errno;
             continue;
         }
         if (receive_buffer > 0) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
-        if (::connect(fd, a->ai_addr, a->ai_addrlen) != 0) {
-            *error = errno;
+        if (int err = connect_or_stop(fd, a->ai_addr, a->ai_addrlen, stop_fd); err != 0) {
+            *error = err;
             ::close(fd);
             fd = -1;
+            if (err == EINTR) break;
         }
     }
     freeaddrinfo(found);

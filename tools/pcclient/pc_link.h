@@ -18,7 +18,9 @@ namespace pcclient {
 
 // One connection attempt to host:port with TCP_NODELAY; -1 with *error set.
 // receive_buffer > 0 is set as SO_RCVBUF first (a PC whose window stays small).
-int connect_to_hub(const std::string &host, uint16_t port, int *error, int receive_buffer = 0);
+// A readable stop_fd (a stop signal) ends an attempt that is still waiting for
+// the peer, with *error EINTR: an unreachable host takes minutes to give up.
+int connect_to_hub(const std::string &host, uint16_t port, int *error, int receive_buffer = 0, int stop_fd = -1);
 // The kernel's pick of a TCP port nobody listens on at 127.0.0.1 right now;
 // 0 with errno set when there is none.
 uint16_t free_port();

@@ -46,8 +46,9 @@ bool PcSession::connect_to_hub(int signal_fd) {
     TimePoint give_up = Clock::now() + options_.connect_wait;
     for (;;) {
         int err = 0;
-        fd_ = pcclient::connect_to_hub(options_.host, options_.port, &err);
+        fd_ = pcclient::connect_to_hub(options_.host, options_.port, &err, 0, signal_fd);
         if (fd_ >= 0) return true;
+        if (err == EINTR) return false;  // a stop signal
         // Only a hub that is not listening yet is worth waiting for.
         if (err != ECONNREFUSED || Clock::now() >= give_up) {
             error(strprintf("connect %s:%u: %s", options_.host.c_str(), unsigned{options_.port}, std::strerror(err)));
