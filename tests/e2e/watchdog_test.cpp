@@ -1,4 +1,6 @@
 // The PC link's watchdog seen from the PC.
+#include <netinet/tcp.h>
+
 #include <gtest/gtest.h>
 
 #include <regex>
@@ -50,6 +52,8 @@ TEST(PcLinkWatchdog, FirstWatchdogSoonAfterConnectThenThePeriodOfThePcStatus) {
     EXPECT_LE(pc.receive_times()[0] - connected, 1000ms);  // connected is late if anything: a safe upper bound
     EXPECT_EQ(*first, hub_record());
     EXPECT_EQ(record_be16(*first, 70), 0x6045);
+    // Each record leaves at once, not after the PC's delayed acknowledgement of the one before.
+    EXPECT_EQ(rig.hub.tcp_option(pc.local_port(), TCP_NODELAY), 1);
     ASSERT_TRUE(pc.send({.Event = PC_WATCHDOG, .PCStatus = 1}));
     auto second = pc.read_record(WAIT);
     ASSERT_TRUE(second && pc.read_record(WAIT));

@@ -1,14 +1,19 @@
 #include "hub_process.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <fstream>
 #include <iostream>
 #include <sstream>
@@ -165,6 +170,28 @@ Millis HubProcess::cpu_time() const {
     for (int field = 3; field < 14; ++field) fields >> skip;  // state .. cmajflt
     fields >> utime >> stime;
     return Millis((utime + stime) * 1000 / static_cast<unsigned long long>(sysconf(_SC_CLK_TCK)));
+}
+
+int HubProcess::tcp_option(uint16_t peer_port, int option) const {
+    const std::string fds = "/proc/" + std::to_string(pid()) + "/fd";
+    DIR *dir = opendir(fds.c_str());
+    if (dir == nullptr) fail(errno, "opendir " + fds);
+    int value = -1;
+    while (dirent *entry = readdir(dir)) {
+        if (entry->d_name[0] == '.') continue;
+        int fd = static_cast<int>(syscall(SYS_pidfd_getfd, child_.pidfd(), std::atoi(entry->d_name), 0));
+        if (fd < 0) continue;  // closed meanwhile
+        sockaddr_in peer{};
+        socklen_t size = sizeof peer;
+        int got = 0;
+        socklen_t len = sizeof got;
+        if (getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &size) == 0 && peer.sin_family == AF_INET &&
+            ntohs(peer.sin_port) == peer_port && getsockopt(fd, IPPROTO_TCP, option, &got, &len) == 0)
+            value = got;
+        close(fd);
+    }
+    closedir(dir);
+    return value;
 }
 
 }  // namespace hubtest

@@ -5,6 +5,7 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <map>
 #include <optional>
 #include <string>
@@ -68,6 +69,10 @@ public:
     int stop(Millis grace = Millis(2000));
     // User plus system time of all its threads so far (/proc/PID/stat).
     Millis cpu_time() const;
+    // The value of the TCP option `option` on the hub's end of the connection
+    // from 127.0.0.1:peer_port (its socket taken through the pidfd); -1 when
+    // the hub holds no such connection.
+    int tcp_option(uint16_t peer_port, int option) const;
 
     const OutputLog &out() const { return stdout_; }
     const OutputLog &err() const { return stderr_; }
